@@ -1,0 +1,21 @@
+# Imported targets for the libraries the folders link; each folder links only what it uses.
+pkg_check_modules(FFMPEG IMPORTED_TARGET libavcodec libavformat libavutil libswscale libswresample)
+pkg_check_modules(DRM IMPORTED_TARGET libdrm)
+pkg_check_modules(ALSA IMPORTED_TARGET alsa)
+find_package(OpenCV QUIET COMPONENTS core imgproc imgcodecs)
+find_package(RapidJSON QUIET)
+find_package(GTest QUIET)
+find_package(benchmark QUIET)
+
+# Adds a GoogleTest executable for one folder's tests. Label "threaded" puts it in the ThreadSanitizer run.
+function(briskbox_add_test name)
+  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  set(labels unit)
+  if(ARG_THREADED)
+    list(APPEND labels threaded)
+  endif()
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${labels}" TIMEOUT 300)
+endfunction()
