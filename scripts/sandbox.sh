@@ -26,11 +26,12 @@ ip link set eth0 up
 
 mount -t tmpfs -o mode=0755 tmpfs /userdata
 # A private /tmp; a repository or working folder that lives under /tmp stays reachable at its own path.
+keep=("$repo")
+case "$workdir/" in "$repo"/*) ;; *) keep+=("$workdir") ;; esac
 hold=()
-for path in "$repo" "$workdir"; do
-  [ "$path" = "$workdir" ] && case "$workdir/" in "$repo"/*) continue ;; esac
+for path in "${keep[@]}"; do
   case "$path" in
-    /tmp|/tmp/*)
+    /tmp/*)
       mkdir -p "/userdata/.hold${#hold[@]}"
       mount --bind "$path" "/userdata/.hold${#hold[@]}"
       hold+=("$path") ;;
