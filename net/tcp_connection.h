@@ -1,0 +1,95 @@
+// One accepted (or connected) TCP stream on a task scheduler: buffered non-blocking reads handed to the
+// protocol's read callback, and a bounded send queue that sends at once and waits for writability when the
+// kernel refuses. Always held through a shared pointer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "buffer_reader.h"
+#include "buffer_writer.h"
+#include "channel.h"
+#include "task_scheduler.h"
+
+namespace mnet {
+
+class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
+public:
+    using Ptr = std::shared_ptr<TcpConnection>;
+    using DisconnectCallback = std::function<void(std::shared_ptr<TcpConnection> conn)>;
+    using CloseCallback = std::function<void(std::shared_ptr<TcpConnection> conn)>;
+    using ReadCallback = std::function<bool(std::shared_ptr<TcpConnection> conn, BufferReader& buffer)>;
+
+    static constexpr int kSendBufferBytes = 100 * 1024;
+    // Delay of a close or removal whose trigger event the scheduler refused (its queue was full).
+    static constexpr uint32_t kRetryDelayMs = 100;
+
+    // Starts watching the descriptor at once when constructed on the scheduler's own thread (or before the
+    // scheduler runs); otherwise Attach does it once the connection is owned by a shared pointer, so that no
+    // event reaches a half-built connection.
+    TcpConnection(std::shared_ptr<TaskScheduler> task_scheduler, int sockfd);
+    virtual ~TcpConnection();
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
+
+    std::shared_ptr<TaskScheduler> GetTaskScheduler() const { return task_scheduler_; }
+
+    // The channel is live from construction on, possibly on another scheduler's thread, so the callbacks are
+    // set under the connection's mutex.
+    void SetReadCallback(const ReadCallback& cb);
+    void SetCloseCallback(const CloseCallback& cb);
+    // Set by the server that owns the connection; runs at once when the connection has already closed.
+    void SetDisconnectCallback(const DisconnectCallback& cb);
+
+    // Queue and try to send at once; dropped when closed or when the send queue is full (see BufferWriter).
+    void Send(std::shared_ptr<char> data, uint32_t size);
+    void Send(const char* data, uint32_t size);
+
+    // Registers the channel if the constructor left it for later; does nothing otherwise. TcpServer calls it
+    // for every connection it accepts.
+    void Attach();
+
+    // Any thread: closes the connection on its scheduler's thread.
+    void Disconnect();
+
+    bool IsClosed() const { return is_closed_.load(); }
+    int GetSocket() const { return sockfd_; }
+    std::string GetIp() const;
+    uint16_t GetPort() const;
+
+protected:
+    friend class TcpServer;
+
+    virtual void HandleRead();
+    virtual void HandleWrite();
+    virtual void HandleClose();
+    virtual void HandleError();
+
+    // Caller holds mutex_.
+    void Close();
+
+    std::shared_ptr<TaskScheduler> task_scheduler_;
+    BufferReader read_buffer_;
+    BufferWriter write_buffer_;
+    std::atomic<bool> is_closed_{false};
+
+private:
+    // Caller holds mutex_.
+    void UpdateWriteInterest();
+    // Runs Close on the scheduler thread, by trigger event or, when the queue is full, by timer.
+    void CloseOnScheduler();
+
+    int sockfd_;
+    std::mutex mutex_;
+    bool attached_ = false;  // under mutex_
+    ChannelPtr channel_;
+    DisconnectCallback disconnect_cb_;
+    CloseCallback close_cb_;
+    ReadCallback read_cb_;
+};
+
+}  // namespace mnet
