@@ -24,6 +24,8 @@ ip addr add "$eth0_address" dev eth0
 ip link set eth0-peer up
 ip link set eth0 up
 
+# A sysfs of this network namespace, so /sys/class/net shows the sandbox's own interfaces.
+mount -t sysfs sysfs /sys
 mount -t tmpfs -o mode=0755 tmpfs /userdata
 # A private /tmp; a repository or working folder that lives under /tmp stays reachable at its own path.
 keep=("$repo")
