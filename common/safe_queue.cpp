@@ -55,6 +55,15 @@ int SafeQueue::WaitPop(void** out) {
     return 1;
 }
 
+int SafeQueue::TryPop(void** out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (items_.empty()) return 0;
+    *out = items_.front();
+    items_.pop_front();
+    count_.store(static_cast<int32_t>(items_.size()), std::memory_order_relaxed);
+    return 1;
+}
+
 void SafeQueue::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     while (!items_.empty()) {

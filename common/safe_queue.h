@@ -35,6 +35,9 @@ public:
     // Waits while the queue is enabled and empty. Returns 1 with the oldest item moved into *out, or 0 when
     // the queue is empty (a disabled queue still hands out what it holds, without waiting).
     int WaitPop(void** out);
+    // Never waits: 1 with the oldest item moved into *out, 0 when the queue is empty. For a consumer that
+    // must not stall when another thread empties the queue between its Size() check and its pop.
+    int TryPop(void** out);
     // Hands every queued item, oldest first, to the free function (when one is set). Wakes nobody.
     void Clear();
     // The number of queued items, read without the lock: a hint for the producers' limits, which may be

@@ -236,3 +236,19 @@ TEST(SafeQueue, ManyProducersAndConsumersHandOverEveryItemExactlyOnce) {
     EXPECT_EQ(queue.Size(), 0);
     queue.Destroy();
 }
+
+TEST_F(SafeQueueTest, TryPopNeverWaitsAndHandsOutTheOldestItem) {
+    queue.SetEnable(1);
+    void* item = nullptr;
+    const auto start = Clock::now();
+    EXPECT_EQ(queue.TryPop(&item), 0);  // enabled and empty: WaitPop would block here
+    EXPECT_LT(ms_since(start), 1000);
+    queue.Push(new int(1));
+    queue.Push(new int(2));
+    ASSERT_EQ(queue.TryPop(&item), 1);
+    EXPECT_EQ(*static_cast<int*>(item), 1);
+    delete static_cast<int*>(item);
+    EXPECT_EQ(queue.Size(), 1);
+    queue.SetEnable(0);
+    EXPECT_EQ(drain(queue), std::vector<int>({2}));
+}
