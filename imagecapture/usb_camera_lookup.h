@@ -1,0 +1,34 @@
+// Finds the video node of a camera on a given USB controller, for the audio side, which pairs a camera's
+// microphone with its picture: a depth-first search of the controller's sysfs folder for "video4linux".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The found folder of find_subdir_recursive is kept up to this many characters.
+constexpr size_t kSubdirResultSize = 1024;
+// The search does not descend deeper than this (sysfs trees are shallow; symbolic links are not followed).
+constexpr int kMaxSubdirDepth = 32;
+// Video node numbers tried under a found camera.
+constexpr int kMaxLookupVideoNumber = 19;
+
+struct UsbCameraInfo {
+    // "/dev/videoN", or empty.
+    char dev_path[64];
+    // 1 for the USB3 controller, 0 for the USB2 controller.
+    uint8_t usb3;
+    uint8_t found;
+    // "xhci-hcd.9.auto" or "fe380000.usb".
+    char controller[128];
+};
+
+// Searches folder depth-first for a directory named name: 1 when found (the folder that holds it is then
+// in find_subdir_result()), 0 when not.
+int find_subdir_recursive(const char* folder, const char* name);
+// The folder of the last successful search; valid until the next search.
+const char* find_subdir_result();
+
+// Cameras on the USB3 and the USB2 controller. Each returns its own static record, rewritten by the next
+// call.
+UsbCameraInfo* find_usb3_camera_video_dev();
+UsbCameraInfo* find_usb2_camera_video_dev();

@@ -1,0 +1,210 @@
+// Discovery: the sysfs scan and its port table, the format listing through the V4L2 seam, and the camera
+// lookup of the audio side, all on a fixture tree under a temporary root.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "camera_test_support.h"
+#include "usb_camera_lookup.h"
+#include "uvc_probe.h"
+
+namespace {
+
+struct ControllerCase {
+    const char* link;
+    int port;
+};
+
+class ControllerTable : public ::testing::TestWithParam<ControllerCase> {};
+
+TEST_P(ControllerTable, MapsTheControllerToItsPort) {
+    EXPECT_EQ(uvc_port_of_controller(GetParam().link), GetParam().port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Controllers, ControllerTable,
+    ::testing::Values(
+        ControllerCase{"../../devices/platform/usb0/fe800000.dwc3/xhci-hcd.9.auto/usb1/1-1/1-1:1.0/video4linux/video0",
+                       0},
+        ControllerCase{"../../devices/platform/xhci-hcd.10.auto/usb3/3-1/3-1:1.0/video4linux/video2", 0},
+        ControllerCase{"../../devices/platform/xhci-hcd.1.auto/usb2/2-1/2-1:1.0/video4linux/video2", 0},
+        // xhci-hcd.4.auto is tested before the others (it would not match them anyway).
+        ControllerCase{"../../devices/platform/xhci-hcd.4.auto/usb5/5-1/5-1:1.0/video4linux/video4", 1},
+        ControllerCase{"../../devices/platform/fe380000.usb/usb2/2-1/2-1:1.0/video4linux/video0", 1},
+        ControllerCase{"../../devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/video4linux/video0", -1}));
+
+using ProbeScan = CameraTest;
+
+TEST_F(ProbeScan, FindsCamerasOnBothPortsWithTheirLowestNode) {
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {3, 2});
+    add_sysfs_camera(root_.path(), kUsb2Controller, "2-1", {0, 1});
+    // A hub and the root hub carry no video interface; "usb1" does not start with a digit.
+    std::filesystem::create_directories(root_.path() + "/sys/bus/usb/devices/1-0:1.0");
+    std::filesystem::create_directories(root_.path() + "/sys/bus/usb/devices/usb1/video4linux/video9");
+
+    EXPECT_EQ(uvcin_video_probe_scan(), 2);
+    video_dev_msg msg = {};
+    ASSERT_EQ(uvcin_video_probe_get_msg(0, &msg), 1);
+    EXPECT_STREQ(msg.dev_path, "/dev/video2");
+    EXPECT_EQ(msg.plug, 1);
+    ASSERT_EQ(uvcin_video_probe_get_msg(1, &msg), 1);
+    EXPECT_STREQ(msg.dev_path, "/dev/video0");
+    EXPECT_EQ(uvcin_video_probe_is_plugged(0), 1);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(1), 1);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(2), 0);
+    EXPECT_EQ(uvcin_video_probe_get_msg(2, &msg), -1);
+}
+
+TEST_F(ProbeScan, UnplugClearsTheFlagButKeepsThePath) {
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    ASSERT_EQ(uvcin_video_probe_scan(), 1);
+    remove_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    EXPECT_EQ(uvcin_video_probe_scan(), 0);
+    video_dev_msg msg = {};
+    uvcin_video_probe_get_msg(0, &msg);
+    EXPECT_EQ(msg.plug, 0);
+    EXPECT_STREQ(msg.dev_path, "/dev/video0");
+}
+
+TEST_F(ProbeScan, CameraMovedToTheOtherControllerChangesPortInOneScan) {
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    ASSERT_EQ(uvcin_video_probe_scan(), 1);
+    remove_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    add_sysfs_camera(root_.path(), kUsb2Controller, "2-1", {4});
+    EXPECT_EQ(uvcin_video_probe_scan(), 1);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(0), 0);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(1), 1);
+}
+
+TEST_F(ProbeScan, UnreadableUsbFolderKeepsTheFlags) {
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    ASSERT_EQ(uvcin_video_probe_scan(), 1);
+    std::filesystem::remove_all(root_.path() + "/sys/bus");
+    EXPECT_EQ(uvcin_video_probe_scan(), -1);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(0), 1);
+}
+
+TEST_F(ProbeScan, CameraOnAnotherControllerOrWithoutLinkIsSkipped) {
+    add_sysfs_camera(root_.path(), "/sys/devices/pci0000:00/0000:00:14.0", "1-4", {0});
+    add_sysfs_camera(root_.path(), kUsb2Controller, "2-1", {1});
+    std::filesystem::remove(root_.path() + "/sys/class/video4linux/video1");
+    EXPECT_EQ(uvcin_video_probe_scan(), 0);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(0), 0);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(1), 0);
+}
+
+using FormatListing = CameraTest;
+
+TEST_F(FormatListing, KeepsLandscapeMjpegYuyvH264AboveFourteenFps) {
+    FakeCameraScript script;
+    script.formats = {
+        {kFourccYuyv, {{640, 480, {30, 15, 10, 5}}, {1920, 1080, {5}}}},
+        {make_fourcc('N', 'V', '1', '2'), {{1920, 1080, {30}}}},
+        {kFourccMjpg, {{1920, 1080, {60, 30}}, {1080, 1920, {30}}, {720, 720, {30}}}},
+        // A size range instead of a list is not read.
+        {kFourccH264, {{1920, 1080, {30}}}, true},
+    };
+    io_.plug(node("/dev/video0"), script);
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    ASSERT_EQ(uvcin_video_probe_scan(), 1);
+
+    ASSERT_EQ(uvcin_video_probe_format(0), 1);
+    video_dev_msg msg = {};
+    uvcin_video_probe_get_msg(0, &msg);
+    EXPECT_EQ(msg.port, 0);
+    EXPECT_STREQ(msg.dev_path, "/dev/video0");
+    EXPECT_EQ(msg.plug, 1);
+    const std::vector<std::vector<uint32_t>> expected = {
+        {kFourccYuyv, 640, 480, 30}, {kFourccYuyv, 640, 480, 15}, {kFourccMjpg, 1920, 1080, 60},
+        {kFourccMjpg, 1920, 1080, 30}};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const UvcFormatEntry& entry = msg.formats[i];
+        EXPECT_EQ((std::vector<uint32_t>{entry.fourcc, entry.width, entry.height, entry.fps}), expected[i]) << i;
+    }
+    EXPECT_EQ(msg.formats[expected.size()].fourcc, 0u);
+    EXPECT_EQ(io_.open_flags(node("/dev/video0")), O_RDWR | O_NONBLOCK);
+    EXPECT_FALSE(io_.has_open_node(node("/dev/video0")));
+}
+
+TEST_F(FormatListing, StopsAtOneHundredFiftyEntries) {
+    FakeCameraScript script;
+    FakeFormat mjpeg{kFourccMjpg, {}};
+    for (uint32_t i = 0; i < 40; ++i) mjpeg.sizes.push_back({640 + 16 * i, 480, {60, 50, 30, 25, 20}});
+    script.formats = {mjpeg};
+    io_.plug(node("/dev/video0"), script);
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    uvcin_video_probe_scan();
+    ASSERT_EQ(uvcin_video_probe_format(0), 1);
+    video_dev_msg msg = {};
+    uvcin_video_probe_get_msg(0, &msg);
+    EXPECT_EQ(msg.formats[kUvcFormatMax - 1].width, 640u + 16 * 29);
+    EXPECT_EQ(msg.formats[kUvcFormatMax - 1].fps, 20u);
+}
+
+TEST_F(FormatListing, RefusesWhatIsNoCaptureCamera) {
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {0});
+    uvcin_video_probe_scan();
+    // No node at all.
+    EXPECT_EQ(uvcin_video_probe_format(0), -1);
+    // A node that is not a character device.
+    FakeCameraScript regular = CameraTest::mjpeg_camera();
+    regular.regular_file = true;
+    io_.plug(node("/dev/video0"), regular);
+    EXPECT_EQ(uvcin_video_probe_format(0), -1);
+    // A UVC camera's metadata node: the camera captures video, the node does not; it is closed again.
+    FakeCameraScript metadata = CameraTest::mjpeg_camera();
+    metadata.capabilities = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+    metadata.camera_capabilities = V4L2_CAP_VIDEO_CAPTURE;
+    io_.plug(node("/dev/video0"), metadata);
+    EXPECT_EQ(uvcin_video_probe_format(0), -1);
+    EXPECT_EQ(io_.close_count(node("/dev/video0")), 1);
+    // A failing capability query.
+    io_.plug(node("/dev/video0"), CameraTest::mjpeg_camera());
+    io_.fail_ioctl(node("/dev/video0"), VIDIOC_QUERYCAP, EIO);
+    EXPECT_EQ(uvcin_video_probe_format(0), -1);
+    EXPECT_FALSE(io_.has_open_node(node("/dev/video0")));
+    EXPECT_EQ(uvcin_video_probe_format(5), -1);
+}
+
+using CameraLookup = CameraTest;
+
+TEST_F(CameraLookup, FindsTheNodeOfTheCameraOnEachController) {
+    add_sysfs_camera(root_.path(), kUsb3Controller, "1-1", {3});
+    add_sysfs_camera(root_.path(), kUsb2Controller, "2-1", {0, 1});
+    const UsbCameraInfo* usb3 = find_usb3_camera_video_dev();
+    EXPECT_EQ(usb3->found, 1);
+    EXPECT_EQ(usb3->usb3, 1);
+    EXPECT_STREQ(usb3->controller, "xhci-hcd.9.auto");
+    EXPECT_STREQ(usb3->dev_path, "/dev/video3");
+    const UsbCameraInfo* usb2 = find_usb2_camera_video_dev();
+    EXPECT_EQ(usb2->found, 1);
+    EXPECT_EQ(usb2->usb3, 0);
+    EXPECT_STREQ(usb2->controller, "fe380000.usb");
+    EXPECT_STREQ(usb2->dev_path, "/dev/video0");
+}
+
+TEST_F(CameraLookup, NothingFoundZeroesTheRecord) {
+    std::filesystem::create_directories(node(kUsb3Controller) + "/usb1/1-1");
+    // A video4linux folder reached only through a symbolic link is not followed.
+    add_sysfs_camera(root_.path(), "/elsewhere", "1-2", {0});
+    std::filesystem::create_symlink(node("/elsewhere/usb1/1-2"), node(kUsb3Controller) + "/usb1/1-2");
+    const UsbCameraInfo* info = find_usb3_camera_video_dev();
+    EXPECT_EQ(info->found, 0);
+    EXPECT_EQ(info->controller[0], '\0');
+    EXPECT_EQ(info->dev_path[0], '\0');
+}
+
+TEST_F(CameraLookup, VideoNodeAboveNineteenLeavesThePathEmpty) {
+    add_sysfs_camera(root_.path(), kUsb2Controller, "2-1", {20});
+    const UsbCameraInfo* info = find_usb2_camera_video_dev();
+    EXPECT_EQ(info->found, 1);
+    EXPECT_EQ(info->dev_path[0], '\0');
+    ASSERT_EQ(find_subdir_recursive(node(kUsb2Controller).c_str(), "video4linux"), 1);
+    EXPECT_EQ(std::string(find_subdir_result()), node(kUsb2Controller) + "/usb1/2-1/2-1:1.0");
+}
+
+}  // namespace
