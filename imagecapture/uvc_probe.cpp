@@ -96,8 +96,7 @@ int uvcin_video_probe_scan() {
     while (dirent* entry = readdir(dir)) {
         if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
         const long number = lowest_video_number(devices + "/" + entry->d_name + "/video4linux");
-        // Also bounds the number for the compiler, so "/dev/videoN" visibly fits its buffer.
-        if (number < 0 || number > kMaxVideoNodeNumber) continue;
+        if (number < 0) continue;
         const std::string node = fixed_path("/sys/class/video4linux/video" + std::to_string(number));
         char link[4096];
         const ssize_t length = readlink(node.c_str(), link, sizeof(link) - 1);
@@ -105,7 +104,9 @@ int uvcin_video_probe_scan() {
         link[length] = '\0';
         const int port = uvc_port_of_controller(link);
         if (port < 0) continue;
-        std::snprintf(paths[port], sizeof(paths[port]), "/dev/video%ld", number);
+        const std::string device = "/dev/video" + std::to_string(number);
+        if (device.size() >= sizeof(paths[port])) continue;
+        std::memcpy(paths[port], device.c_str(), device.size() + 1);
         plugged[port] = true;
         ++found;
     }
