@@ -134,22 +134,24 @@ void TcpConnection::HandleError() {
     Close();
 }
 
-void TcpConnection::Send(std::shared_ptr<char> data, uint32_t size) {
-    if (is_closed_.load()) return;
+bool TcpConnection::Send(std::shared_ptr<char> data, uint32_t size) {
+    if (is_closed_.load()) return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!write_buffer_.Append(std::move(data), size)) return;
+        if (!write_buffer_.Append(std::move(data), size)) return false;
     }
     HandleWrite();
+    return true;
 }
 
-void TcpConnection::Send(const char* data, uint32_t size) {
-    if (is_closed_.load()) return;
+bool TcpConnection::Send(const char* data, uint32_t size) {
+    if (is_closed_.load()) return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!write_buffer_.Append(data, size)) return;
+        if (!write_buffer_.Append(data, size)) return false;
     }
     HandleWrite();
+    return true;
 }
 
 void TcpConnection::Disconnect() {

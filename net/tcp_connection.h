@@ -46,8 +46,9 @@ public:
     void SetDisconnectCallback(const DisconnectCallback& cb);
 
     // Queue and try to send at once; dropped when closed or when the send queue is full (see BufferWriter).
-    void Send(std::shared_ptr<char> data, uint32_t size);
-    void Send(const char* data, uint32_t size);
+    // False when dropped, so a protocol that must not lose data silently can resynchronise.
+    bool Send(std::shared_ptr<char> data, uint32_t size);
+    bool Send(const char* data, uint32_t size);
 
     // Registers the channel if the constructor left it for later; does nothing otherwise. TcpServer calls it
     // for every connection it accepts.

@@ -1,0 +1,90 @@
+// One stream that RTSP clients can play: a URL suffix, up to two channels each with a media source, the
+// clients that described it, and its session description. Frames pushed in go to the channel's source;
+// every packet the source builds is fanned out to the clients' RTP connections.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "media_source.h"
+#include "rtp.h"
+#include "rtp_connection.h"
+
+namespace mnet {
+
+class MediaSession {
+public:
+    using NotifyConnectedCallback = std::function<void(uint32_t session_id, std::string peer_ip, uint16_t peer_port)>;
+    using NotifyDisconnectedCallback =
+        std::function<void(uint32_t session_id, std::string peer_ip, uint16_t peer_port)>;
+
+    // Bytes of the session description; longer text is cut.
+    static constexpr size_t kMaxSdpBytes = 2048;
+
+    static std::shared_ptr<MediaSession> Create(std::string url_suffix = "live");
+    virtual ~MediaSession();
+    MediaSession(const MediaSession&) = delete;
+    MediaSession& operator=(const MediaSession&) = delete;
+
+    // Installs the fan-out in the source and puts it in the channel's slot, replacing any earlier one.
+    bool AddSource(MediaChannelId channel_id, std::unique_ptr<MediaSource> source);
+    bool RemoveSource(MediaChannelId channel_id);
+    // Valid while the source stays in its slot.
+    MediaSource* GetMediaSource(MediaChannelId channel_id);
+
+    // Registered before the session is handed to the server; they run under the client lock and must not call
+    // back into AddClient or RemoveClient.
+    void AddNotifyConnectedCallback(const NotifyConnectedCallback& callback);
+    void AddNotifyDisconnectedCallback(const NotifyDisconnectedCallback& callback);
+
+    // True when the channel has a source (whatever the source reports).
+    bool HandleFrame(MediaChannelId channel_id, AVFrame frame);
+    // The send-frame callback of every source: one copy of the packet per scheduler, queued on every client.
+    bool SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt);
+
+    bool AddClient(int rtspfd, std::shared_ptr<RtpConnection> rtp_conn);
+    void RemoveClient(int rtspfd);
+
+    // Built once, by the first client that describes the session; later calls return the same text.
+    std::string GetSdpMessage(std::string ip, std::string session_name = "");
+
+    bool StartMulticast();
+
+    uint32_t GetMediaSessionId() const { return session_id_; }
+    std::string GetRtspUrlSuffix() const { return suffix_; }
+    uint32_t GetClientCount();
+    bool IsMulticast() const { return is_multicast_.load(std::memory_order_relaxed); }
+    std::string GetMulticastIp();
+    uint16_t GetMulticastPort(MediaChannelId channel_id) const;
+
+private:
+    explicit MediaSession(std::string url_suffix);
+
+    uint32_t session_id_;
+    std::string suffix_;
+
+    std::mutex sdp_mutex_;
+    std::string sdp_;
+
+    std::unique_ptr<MediaSource> media_sources_[kMaxMediaChannels];
+
+    std::vector<NotifyConnectedCallback> notify_connected_callbacks_;
+    std::vector<NotifyDisconnectedCallback> notify_disconnected_callbacks_;
+
+    std::mutex frame_mutex_;   // held while a frame is in a source; guards the source slots
+    std::mutex client_mutex_;  // guards clients_
+    std::map<int, std::weak_ptr<RtpConnection>> clients_;
+
+    std::atomic<bool> is_multicast_{false};
+    uint16_t multicast_port_[kMaxMediaChannels] = {0, 0};
+    std::string multicast_ip_;  // under client_mutex_
+    std::atomic<bool> has_new_client_{false};
+};
+
+}  // namespace mnet

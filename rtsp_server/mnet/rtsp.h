@@ -1,0 +1,65 @@
+// What every RTSP endpoint shares: the digest settings, a version text and the parts of its own URL. It is
+// the owner an RtspConnection asks for media sessions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "media_session.h"
+
+namespace mnet {
+
+struct RtspUrl {
+    std::string url;
+    std::string ip;
+    uint16_t port = 0;
+    std::string suffix;
+};
+
+class Rtsp : public std::enable_shared_from_this<Rtsp> {
+public:
+    static constexpr uint16_t kDefaultPort = 554;
+    // Host and path of a URL this endpoint takes; longer ones are refused.
+    static constexpr size_t kMaxUrlPartBytes = 99;
+
+    Rtsp() = default;
+    virtual ~Rtsp() = default;
+    Rtsp(const Rtsp&) = delete;
+    Rtsp& operator=(const Rtsp&) = delete;
+
+    // Digest authentication applies only with a realm and a user name.
+    virtual void SetAuthentication(std::string realm, std::string username, std::string password);
+    virtual void SetVersion(std::string version);
+    virtual std::string GetVersion();
+    virtual std::string GetUrl();
+    virtual std::shared_ptr<MediaSession> FindSessionBySuffix(std::string suffix) {
+        (void)suffix;
+        return nullptr;
+    }
+    virtual std::shared_ptr<MediaSession> FindSessionById(uint32_t session_id) {
+        (void)session_id;
+        return nullptr;
+    }
+
+    // Splits an "rtsp://" URL into host, port (554 when absent) and path; false (nothing changed) otherwise.
+    bool ParseUrl(std::string url);
+    RtspUrl GetUrlInfo();
+
+    bool HasAuthInfo();
+    std::string GetRealm();
+    std::string GetUsername();
+    std::string GetPassword();
+
+private:
+    std::mutex mutex_;  // the texts below are read by the connections' threads
+    bool has_auth_info_ = false;
+    std::string realm_;
+    std::string username_;
+    std::string password_;
+    std::string version_;
+    RtspUrl url_info_;
+};
+
+}  // namespace mnet

@@ -1,0 +1,360 @@
+#include "rtsp_connection.h"
+
+#include <sys/socket.h>
+
+#include "byte_order.h"
+#include "logger.h"
+#include "socket_util.h"
+
+namespace mnet {
+
+RtspConnection::RtspConnection(std::shared_ptr<Rtsp> rtsp, std::shared_ptr<TaskScheduler> task_scheduler, int sockfd)
+    : TcpConnection(std::move(task_scheduler), sockfd),
+      rtsp_(rtsp),
+      request_(new RtspRequest()),
+      response_(new RtspResponse()) {
+    SetReadCallback([this](std::shared_ptr<TcpConnection>, BufferReader& buffer) { return HandleInput(buffer); });
+    SetCloseCallback([this](std::shared_ptr<TcpConnection>) { HandleDisconnect(); });
+    if (rtsp && rtsp->HasAuthInfo()) {
+        authorized_ = false;
+        digest_.reset(new DigestAuthentication(rtsp->GetRealm(), rtsp->GetUsername(), rtsp->GetPassword()));
+    }
+}
+
+RtspConnection::~RtspConnection() {
+    for (int chn = 0; chn < kMaxMediaChannels; ++chn) RemoveRtcpChannel(static_cast<MediaChannelId>(chn));
+}
+
+std::shared_ptr<RtpConnection> RtspConnection::EnsureRtpConnection() {
+    if (!rtp_connection_) rtp_connection_ = std::make_shared<RtpConnection>(shared_from_this());
+    return rtp_connection_;
+}
+
+bool RtspConnection::HandleInput(BufferReader& buffer) {
+    if (buffer.ReadableBytes() == 0) return false;
+    if (mode_.load() == RTSP_SERVER) {
+        if (!HandleRtspRequest(buffer)) return false;
+    } else {
+        if (!HandleRtspResponse(buffer)) return false;
+    }
+    if (buffer.ReadableBytes() > kMaxPendingRequestBytes && buffer.Peek()[0] != '$') {
+        Logger::Instance().Log2(LogWarning, "rtsp: %zu unread bytes from %s after the last request, dropped",
+                                buffer.ReadableBytes(), GetIp().c_str());
+        buffer.RetrieveAll();
+        request_->Reset();
+    }
+    return true;
+}
+
+// Every complete request and interleaved frame in the buffer is handled in turn; an incomplete one waits for
+// more bytes.
+bool RtspConnection::HandleRtspRequest(BufferReader& buffer) {
+    while (buffer.ReadableBytes() > 0) {
+        size_t before = buffer.ReadableBytes();
+        if (!request_->Parse(buffer)) return false;
+        if (request_->GetMethod() == RtspMethod::RTCP && buffer.ReadableBytes() > 0 && buffer.Peek()[0] == '$') {
+            if (!HandleInterleavedFrame(buffer)) return true;
+            continue;
+        }
+        if (!request_->IsComplete()) {
+            if (buffer.ReadableBytes() == before) return true;
+            continue;
+        }
+        switch (request_->GetMethod()) {
+            case RtspMethod::OPTIONS:
+                HandleCmdOption();
+                break;
+            case RtspMethod::DESCRIBE:
+                HandleCmdDescribe();
+                break;
+            case RtspMethod::SETUP:
+                HandleCmdSetup();
+                break;
+            case RtspMethod::PLAY:
+                HandleCmdPlay();
+                break;
+            case RtspMethod::TEARDOWN:
+                HandleCmdTeardown();
+                break;
+            case RtspMethod::GET_PARAMETER:
+                HandleCmdGetParameter();
+                break;
+            default:
+                break;
+        }
+        request_->Reset();
+    }
+    return true;
+}
+
+bool RtspConnection::HandleInterleavedFrame(BufferReader& buffer) {
+    size_t available = buffer.ReadableBytes();
+    if (available <= kInterleavedHeaderBytes || buffer.Peek()[0] != '$') return false;
+    size_t frame = kInterleavedHeaderBytes + ReadUint16BE(buffer.Peek() + 2);
+    if (available < frame) return false;
+    buffer.Retrieve(frame);
+    return true;
+}
+
+void RtspConnection::HandleRtcpDatagram(int sockfd) {
+    char buf[kRtcpDatagramBytes];
+    (void)::recv(sockfd, buf, sizeof(buf), MSG_DONTWAIT);
+}
+
+void RtspConnection::SendReply(std::shared_ptr<char> buf, uint32_t size) {
+    if (size > 0) Send(std::move(buf), size);
+}
+
+void RtspConnection::RemoveRtcpChannel(MediaChannelId channel_id) {
+    ChannelPtr channel = std::move(rtcp_channels_[channel_id]);
+    if (channel && task_scheduler_) task_scheduler_->RemoveChannel(channel);
+}
+
+bool RtspConnection::HandleAuthentication() {
+    if (authorized_ || !digest_) return true;
+    const char* method = RtspRequest::kMethodNames[static_cast<uint32_t>(request_->GetMethod())];
+    if (!nonce_.empty() && digest_->GetResponse(nonce_, method, request_->GetUrl()) == request_->GetAuthResponse()) {
+        nonce_.clear();
+        authorized_ = true;
+        return true;
+    }
+    nonce_ = digest_->GetNonce();
+    std::shared_ptr<char> res(new char[kLargeReplyBytes], std::default_delete<char[]>());
+    int size =
+        request_->BuildUnauthorizedReply(res.get(), kLargeReplyBytes, digest_->GetRealm().c_str(), nonce_.c_str());
+    SendReply(res, static_cast<uint32_t>(size));
+    return false;
+}
+
+void RtspConnection::HandleCmdOption() {
+    std::shared_ptr<char> res(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = request_->BuildOptionsReply(res.get(), kReplyBytes);
+    SendReply(res, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::HandleCmdDescribe() {
+    if (digest_ && !HandleAuthentication()) return;
+    auto rtp_conn = EnsureRtpConnection();
+
+    std::shared_ptr<char> res(new char[kLargeReplyBytes], std::default_delete<char[]>());
+    int size = 0;
+    auto rtsp = rtsp_.lock();
+    std::shared_ptr<MediaSession> session = rtsp ? rtsp->FindSessionBySuffix(request_->GetUrlSuffix()) : nullptr;
+    if (!session) {
+        size = request_->BuildNotFoundReply(res.get(), kReplyBytes);
+    } else {
+        session_id_.store(session->GetMediaSessionId());
+        session->AddClient(GetSocket(), rtp_conn);
+        for (int chn = 0; chn < kMaxMediaChannels; ++chn) {
+            MediaSource* source = session->GetMediaSource(static_cast<MediaChannelId>(chn));
+            if (source == nullptr) continue;
+            rtp_conn->SetClockRate(static_cast<MediaChannelId>(chn), source->GetClockRate());
+            rtp_conn->SetPayloadType(static_cast<MediaChannelId>(chn), source->GetPayloadType());
+        }
+        std::string sdp = session->GetSdpMessage(SocketUtil::GetSocketIp(GetSocket()), rtsp->GetVersion());
+        if (sdp.empty()) {
+            size = request_->BuildServerErrorReply(res.get(), kLargeReplyBytes);
+        } else {
+            size = request_->BuildDescribeReply(res.get(), kLargeReplyBytes, sdp.c_str());
+        }
+    }
+    SendReply(res, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::HandleCmdSetup() {
+    if (digest_ && !HandleAuthentication()) return;
+
+    std::shared_ptr<char> res(new char[kLargeReplyBytes], std::default_delete<char[]>());
+    int size = 0;
+    auto channel_id = static_cast<MediaChannelId>(request_->GetTrackId());
+    auto rtsp = rtsp_.lock();
+    std::shared_ptr<MediaSession> session = rtsp ? rtsp->FindSessionById(session_id_.load()) : nullptr;
+    if (!session || !rtp_connection_) {
+        size = request_->BuildServerErrorReply(res.get(), kLargeReplyBytes);
+        SendReply(res, static_cast<uint32_t>(size));
+        return;
+    }
+
+    const uint16_t session_number = rtp_connection_->GetRtpSessionId();
+    const TransportMode mode = request_->GetTransportMode();
+    if (!session->IsMulticast()) {
+        if (mode == RTP_OVER_TCP) {
+            RemoveRtcpChannel(channel_id);
+            uint16_t rtp_channel = request_->GetRtpChannel();
+            uint16_t rtcp_channel = request_->GetRtcpChannel();
+            rtp_connection_->SetupRtpOverTcp(channel_id, rtp_channel, rtcp_channel);
+            size = request_->BuildSetupTcpReply(res.get(), kLargeReplyBytes, rtp_channel, rtcp_channel, session_number);
+        } else if (mode == RTP_OVER_UDP) {
+            uint16_t peer_rtp_port = request_->GetRtpPort();
+            uint16_t peer_rtcp_port = request_->GetRtcpPort();
+            if (peer_rtp_port < RtpConnection::kMinPeerPort || peer_rtcp_port < RtpConnection::kMinPeerPort) {
+                Logger::Instance().Log2(LogWarning, "rtsp: %s asked for UDP client ports %u-%u, refused",
+                                        GetIp().c_str(), peer_rtp_port, peer_rtcp_port);
+                size = request_->BuildUnsupportedTransportReply(res.get(), kLargeReplyBytes);
+            } else {
+                // The old RTCP socket of a repeated SETUP leaves the scheduler before it is closed.
+                RemoveRtcpChannel(channel_id);
+                if (!rtp_connection_->SetupRtpOverUdp(channel_id, peer_rtp_port, peer_rtcp_port)) {
+                    size = request_->BuildServerErrorReply(res.get(), kLargeReplyBytes);
+                } else {
+                    int rtcp_fd = rtp_connection_->GetRtcpSocket(channel_id);
+                    auto channel = std::make_shared<Channel>(rtcp_fd);
+                    channel->SetReadCallback([rtcp_fd]() { HandleRtcpDatagram(rtcp_fd); });
+                    channel->EnableReading();
+                    rtcp_channels_[channel_id] = channel;
+                    task_scheduler_->UpdateChannel(channel);
+                    size = request_->BuildSetupUdpReply(res.get(), kLargeReplyBytes,
+                                                        rtp_connection_->GetRtpPort(channel_id),
+                                                        rtp_connection_->GetRtcpPort(channel_id), session_number);
+                }
+            }
+        } else {
+            size = request_->BuildUnsupportedTransportReply(res.get(), kLargeReplyBytes);
+        }
+    } else {
+        if (mode == RTP_OVER_MULTICAST) {
+            RemoveRtcpChannel(channel_id);
+            std::string ip = session->GetMulticastIp();
+            uint16_t port = session->GetMulticastPort(channel_id);
+            if (rtp_connection_->SetupRtpOverMulticast(channel_id, ip, port)) {
+                size =
+                    request_->BuildSetupMulticastReply(res.get(), kLargeReplyBytes, ip.c_str(), port, session_number);
+            } else {
+                size = request_->BuildServerErrorReply(res.get(), kLargeReplyBytes);
+            }
+        } else {
+            size = request_->BuildUnsupportedTransportReply(res.get(), kLargeReplyBytes);
+        }
+    }
+    SendReply(res, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::HandleCmdPlay() {
+    if (digest_ && !HandleAuthentication()) return;
+    if (!rtp_connection_) return;
+    state_.store(START_PLAY);
+    rtp_connection_->Play();
+    std::shared_ptr<char> res(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = request_->BuildPlayReply(res.get(), kReplyBytes, nullptr, rtp_connection_->GetRtpSessionId());
+    SendReply(res, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::HandleCmdTeardown() {
+    if (!rtp_connection_) return;
+    rtp_connection_->Teardown();
+    std::shared_ptr<char> res(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = request_->BuildTeardownReply(res.get(), kReplyBytes, rtp_connection_->GetRtpSessionId());
+    SendReply(res, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::HandleCmdGetParameter() {
+    if (!rtp_connection_) return;
+    std::shared_ptr<char> res(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = request_->BuildGetParameterReply(res.get(), kReplyBytes, rtp_connection_->GetRtpSessionId());
+    SendReply(res, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::HandleDisconnect() {
+    auto rtsp = rtsp_.lock();
+    uint32_t session_id = session_id_.load();
+    if (session_id != 0 && rtsp) {
+        if (auto session = rtsp->FindSessionById(session_id)) session->RemoveClient(GetSocket());
+    }
+    for (int chn = 0; chn < kMaxMediaChannels; ++chn) RemoveRtcpChannel(static_cast<MediaChannelId>(chn));
+}
+
+bool RtspConnection::HandleRtspResponse(BufferReader& buffer) {
+    if (!response_->Parse(buffer)) return false;
+    switch (response_->GetMethod()) {
+        case RtspResponse::OPTIONS:
+            SendAnnounceRequest();
+            break;
+        case RtspResponse::DESCRIBE:
+        case RtspResponse::ANNOUNCE:
+        case RtspResponse::SETUP:
+            SendSetupRequest();
+            break;
+        case RtspResponse::RECORD:
+            StartRecording();
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
+void RtspConnection::SendOptionsRequest(ConnectionMode mode) {
+    EnsureRtpConnection();
+    auto rtsp = rtsp_.lock();
+    if (!rtsp) {
+        HandleClose();
+        return;
+    }
+    mode_.store(mode);
+    response_->SetUserAgent("-_-");
+    response_->SetUrl(rtsp->GetUrl().c_str());
+    std::shared_ptr<char> req(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = response_->BuildOptionsRequest(req.get(), kReplyBytes);
+    SendReply(req, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::SendDescribeRequest() {
+    std::shared_ptr<char> req(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = response_->BuildDescribeRequest(req.get(), kReplyBytes);
+    SendReply(req, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::SendAnnounceRequest() {
+    auto rtsp = rtsp_.lock();
+    std::shared_ptr<MediaSession> session = rtsp ? rtsp->FindSessionById(1) : nullptr;
+    if (!session) {
+        HandleClose();
+        return;
+    }
+    auto rtp_conn = EnsureRtpConnection();
+    session_id_.store(session->GetMediaSessionId());
+    session->AddClient(GetSocket(), rtp_conn);
+    for (int chn = 0; chn < kMaxMediaChannels; ++chn) {
+        MediaSource* source = session->GetMediaSource(static_cast<MediaChannelId>(chn));
+        if (source == nullptr) continue;
+        rtp_conn->SetClockRate(static_cast<MediaChannelId>(chn), source->GetClockRate());
+        rtp_conn->SetPayloadType(static_cast<MediaChannelId>(chn), source->GetPayloadType());
+    }
+    std::string sdp = session->GetSdpMessage(SocketUtil::GetSocketIp(GetSocket()), rtsp->GetVersion());
+    if (sdp.empty()) {
+        HandleClose();
+        return;
+    }
+    std::shared_ptr<char> req(new char[kLargeReplyBytes], std::default_delete<char[]>());
+    int size = response_->BuildAnnounceRequest(req.get(), kLargeReplyBytes, sdp.c_str());
+    SendReply(req, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::SendSetupRequest() {
+    auto rtsp = rtsp_.lock();
+    std::shared_ptr<MediaSession> session = rtsp ? rtsp->FindSessionById(session_id_.load()) : nullptr;
+    if (!session) {
+        HandleClose();
+        return;
+    }
+    auto rtp_conn = EnsureRtpConnection();
+    std::shared_ptr<char> req(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = 0;
+    if (session->GetMediaSource(channel_0) != nullptr && !rtp_conn->IsSetup(channel_0)) {
+        rtp_conn->SetupRtpOverTcp(channel_0, 0, 1);
+        size = response_->BuildSetupRequest(req.get(), kReplyBytes, channel_0);
+    } else if (session->GetMediaSource(channel_1) != nullptr && !rtp_conn->IsSetup(channel_1)) {
+        rtp_conn->SetupRtpOverTcp(channel_1, 2, 3);
+        size = response_->BuildSetupRequest(req.get(), kReplyBytes, channel_1);
+    } else {
+        size = response_->BuildRecordRequest(req.get(), kReplyBytes);
+    }
+    SendReply(req, static_cast<uint32_t>(size));
+}
+
+void RtspConnection::StartRecording() {
+    state_.store(START_PUSH);
+    if (rtp_connection_) rtp_connection_->Record();
+}
+
+}  // namespace mnet
