@@ -1,0 +1,158 @@
+// One RTMP connection: runs the handshake, reassembles chunks into messages, answers the NetConnection and
+// NetStream commands, and attaches itself to a stream's session as its publisher or as a player. As a player
+// it is the session's sink: every send is queued to the connection's own scheduler thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "amf.h"
+#include "rtmp_chunk.h"
+#include "rtmp_handshake.h"
+#include "rtmp_message.h"
+#include "rtmp_sink.h"
+#include "tcp_connection.h"
+
+namespace mnet {
+
+class Rtmp;
+class RtmpServer;
+class RtmpSession;
+
+class RtmpConnection : public TcpConnection, public RtmpSink {
+public:
+    enum ConnectionRole {
+        RTMP_SERVER = 0,
+        RTMP_PUBLISHER = 1,
+        RTMP_CLIENT = 2,
+    };
+    enum ConnectionState {
+        START = 0,
+        START_CONNECT = 1,
+        START_CREATE_STREAM = 2,
+        START_DELETE_STREAM = 3,
+        START_PLAY = 4,
+        START_PUBLISH = 5,
+    };
+
+    // Size of the buffer the handshake writes its replies into.
+    static constexpr uint32_t kHandshakeReplyBytes = 4096;
+    // Delay of the removal from the session when the connection closes: the close runs under the
+    // connection's lock, and the session calls its sinks under its own.
+    static constexpr uint32_t kRemoveSinkDelayMs = 1;
+
+    RtmpConnection(std::shared_ptr<RtmpServer> server, std::shared_ptr<TaskScheduler> scheduler, int sockfd);
+    ~RtmpConnection() override;
+
+    // RtmpSink
+    bool SendMetaData(AmfObjects metaData) override;
+    bool SendMediaData(uint8_t type, uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size) override;
+    bool SendVideoData(uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size) override;
+    bool SendAudioData(uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size) override;
+    bool IsPlayer() override { return state_.load(std::memory_order_relaxed) == START_PLAY; }
+    bool IsPublisher() override { return state_.load(std::memory_order_relaxed) == START_PUBLISH; }
+    bool IsPlaying() override { return is_playing_.load(std::memory_order_relaxed); }
+    bool IsPublishing() override { return is_publishing_.load(std::memory_order_relaxed); }
+    int GetId() override { return GetSocket(); }
+
+    std::string GetStreamPath() const;
+    uint32_t GetStreamId() const { return stream_id_; }
+    static bool IsKeyFrame(const std::shared_ptr<char>& payload, uint32_t payload_size);
+
+protected:
+    // Settings every role copies from its owner.
+    void CopySettings(const Rtmp& owner);
+
+    bool OnRead(BufferReader& buffer);
+    void OnClose();
+
+    bool HandleChunk(BufferReader& buffer);
+    bool HandleMessage(RtmpMessage& rtmp_msg);
+    bool HandleCommand(RtmpMessage& rtmp_msg);
+    bool HandleVideo(RtmpMessage& rtmp_msg);
+    bool HandleAudio(RtmpMessage& rtmp_msg);
+    bool HandleDataMessage(RtmpMessage& rtmp_msg);
+    // Audio or video from the publisher: sequence headers are kept, everything goes to the session.
+    bool HandleMedia(RtmpMessage& rtmp_msg, bool video);
+
+    bool HandleConnect();
+    bool HandleCreateStream();
+    bool HandlePublish(const std::string& stream_name);
+    bool HandlePlay(const std::string& stream_name);
+    bool HandlePlay2(const std::string& stream_name) { return HandlePlay(stream_name); }
+    bool HandleDeleteStream();
+
+    void SendWindowAckSize();
+    void SendPeerBandwidth();
+    void SendChunkSize();
+    // A control message on chunk stream 2: a 32-bit value, and one more byte when extra_byte >= 0.
+    void SendControlMessage(uint8_t type, uint32_t value, int extra_byte = -1);
+    bool SendStatus(const char* level, const char* code, const char* description);
+    bool SendAmfMessage(uint8_t type, uint32_t csid, std::shared_ptr<char> payload, uint32_t payload_size);
+    bool SendCommandMessage(uint32_t csid, std::shared_ptr<char> payload, uint32_t payload_size);
+    bool SendDataMessage(uint32_t csid, std::shared_ptr<char> payload, uint32_t payload_size);
+    bool SendRtmpChunks(uint32_t csid, RtmpMessage& rtmp_msg);
+
+private:
+    struct ReplayFrame {
+        uint8_t type;
+        uint64_t timestamp;
+        std::shared_ptr<char> payload;
+        uint32_t size;
+    };
+
+    std::shared_ptr<RtmpConnection> Self();
+    bool QueueReplayFrame(uint8_t type, uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size);
+    // Leaves the attached session at once (a new play or publish on this connection), reporting the stop.
+    void DetachSession(bool deferred);
+    // On the connection's own thread: one live message to the player, through the key-frame gate.
+    void SendQueuedMedia(uint8_t type, uint64_t timestamp, const std::shared_ptr<char>& payload, uint32_t size);
+    // On the connection's own thread: the replayed GOP, chunked into one send so it cannot be cut short.
+    void FlushReplay();
+    bool QueueTask(std::function<void()> task);
+    void LogRefusal(const char* what);
+
+    std::weak_ptr<RtmpServer> rtmp_server_;
+    std::weak_ptr<RtmpSession> rtmp_session_;
+    std::shared_ptr<RtmpHandshake> handshake_;
+    std::shared_ptr<RtmpChunk> rtmp_chunk_;
+    ConnectionRole connection_role_ = RTMP_SERVER;
+    std::atomic<int> state_{START};
+
+    uint32_t peer_bandwidth_ = 5000000;
+    uint32_t acknowledgement_size_ = 5000000;
+    uint32_t max_chunk_size_ = 128;
+    uint32_t max_gop_cache_len_ = 0;
+    uint32_t stream_id_ = 0;
+    double transaction_id_ = 0;
+
+    mutable std::mutex path_mutex_;  // the texts below; read by other threads through GetStreamPath
+    std::string app_;
+    std::string stream_name_;
+    std::string stream_path_;
+
+    AmfObjects meta_data_;
+    AmfDecoder amf_decoder_;
+    AmfEncoder amf_encoder_;
+
+    std::atomic<bool> is_playing_{false};
+    std::atomic<bool> is_publishing_{false};
+    std::atomic<bool> has_key_frame_{false};
+    // Set when a queued send was lost: the player resumes at the next key frame.
+    std::atomic<bool> needs_resync_{false};
+
+    std::shared_ptr<char> avc_sequence_header_;
+    std::shared_ptr<char> aac_sequence_header_;
+    uint32_t avc_sequence_header_size_ = 0;
+    uint32_t aac_sequence_header_size_ = 0;
+
+    std::mutex replay_mutex_;
+    std::vector<ReplayFrame> replay_frames_;
+    bool replay_scheduled_ = false;
+};
+
+}  // namespace mnet
