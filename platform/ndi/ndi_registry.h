@@ -1,0 +1,54 @@
+// Where senders announce themselves: one record file per sender in a registry folder, written when the sender
+// is created and removed when it is destroyed. The sender holds an exclusive lock on its record for its whole
+// life, so a record whose lock is free (or whose process id is gone) belongs to a dead sender: finders skip it
+// and remove it. Records are plain text lines "key=value": name, address ("127.0.0.1:port"), pid.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace ndi_registry {
+
+// Limits of a record a finder reads (the folder is shared, so its files are untrusted).
+constexpr size_t kMaxRecordSize = 4096;
+constexpr size_t kMaxNameLength = 1023;
+constexpr size_t kMaxAddressLength = 31;
+constexpr size_t kMaxRecords = 1024;
+
+struct SourceRecord {
+    std::string name;
+    std::string address;
+    long pid = 0;
+
+    bool operator==(const SourceRecord& o) const { return name == o.name && address == o.address && pid == o.pid; }
+};
+
+// The registry folder: the override when one is set (tests), else fixed_path("/tmp/ndi-sources").
+std::string registry_dir();
+void set_registry_dir_override(const std::string& dir);
+
+std::string format_record(const SourceRecord& record);
+// false (with a log line) for a record that is malformed or breaks a limit.
+bool parse_record(const char* text, size_t size, SourceRecord* out);
+
+// A sender's own record, locked and published while the object lives.
+class Publication {
+public:
+    Publication() = default;
+    ~Publication() { withdraw(); }
+    Publication(const Publication&) = delete;
+    Publication& operator=(const Publication&) = delete;
+
+    bool publish(const SourceRecord& record);
+    void withdraw();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// The records of live senders, ordered by name, then address.
+std::vector<SourceRecord> list_live_sources();
+
+}  // namespace ndi_registry
