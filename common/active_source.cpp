@@ -7,6 +7,7 @@ std::atomic<int> uvc_preview_counter{0};
 std::atomic<uint8_t> uvc_frame_pending{0};
 std::atomic<int> ndi_preview_counter{0};
 std::atomic<int> ip1_preview_counter{0};
+std::atomic<int> address_overlay_budget{1200};
 
 namespace {
 std::atomic<AudioSourceFunction> g_audio_source_function{nullptr};

@@ -29,6 +29,10 @@ extern std::atomic<uint8_t> uvc_frame_pending;
 extern std::atomic<int> ndi_preview_counter;
 extern std::atomic<int> ip1_preview_counter;
 
+// How many more times the on-air display paths and the no-input screen may draw the "ETH:" address over
+// the HDMI picture in this boot; each drawing takes one. Starts at 1200.
+extern std::atomic<int> address_overlay_budget;
+
 // The audio subsystem's route switch (audio_ctrl_set_source). Until one is installed, selecting an input
 // switches no audio; nullptr removes it again.
 using AudioSourceFunction = void (*)(int source);
