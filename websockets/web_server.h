@@ -1,0 +1,32 @@
+// The browser's way in: an HTTP endpoint (login, password change, static files of the web UI) and a
+// WebSocket endpoint carrying the control channel, each run on its own thread. The status pushers of the
+// application send their texts to every open WebSocket connection through Broadcast.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class WebServer {
+public:
+    WebServer();
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Prepares both endpoints on the given ports; 1 on success.
+    int Init(int http_port, int ws_port);
+    // Starts accepting on both endpoints, each on its own thread.
+    void Start();
+    // Stops listening, closes the connections and joins the endpoint threads.
+    void Stop();
+    bool IsRunning() const;
+    // Sends text to every open WebSocket connection; a connection whose send fails is dropped.
+    void Broadcast(const std::string& text);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The process-wide web server, created by the web service thread (null until then).
+extern std::shared_ptr<WebServer> web_server;
