@@ -19,8 +19,11 @@ void ultra_hdmitx_display_uninit();
 // Slot 0..35 with *address pointing at the buffer, or -1 when the output is not ready, the ring is full or
 // another producer holds a buffer. size, width and height are what the caller will write; fourcc is unused.
 int ultra_hdmitx_display_get_buffer(uint8_t** address, int size, int width, int height, const char* fourcc);
-// Publishes the buffer taken last; without a taken buffer it does nothing.
+// Publishes the buffer taken last; without a taken buffer it does nothing. Only the thread that took the
+// buffer can publish or release it.
 void ultra_hdmitx_display_commit();
+// Hands the taken buffer back unshown (a producer whose conversion failed); without one it does nothing.
+void ultra_hdmitx_display_release();
 
 uint8_t ultra_hdmitx_display_is_ready();
 int ultra_hdmitx_display_get_state();
