@@ -1,10 +1,13 @@
 #include "rtmp_connection.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "byte_order.h"
 #include "logger.h"
 #include "rtmp.h"
+#include "rtmp_client.h"
+#include "rtmp_publisher.h"
 #include "rtmp_server.h"
 #include "rtmp_session.h"
 
@@ -30,6 +33,29 @@ RtmpConnection::RtmpConnection(std::shared_ptr<RtmpServer> server, std::shared_p
     connection_role_ = RTMP_SERVER;
 }
 
+RtmpConnection::RtmpConnection(std::shared_ptr<RtmpPublisher> publisher, std::shared_ptr<TaskScheduler> scheduler,
+                               int sockfd)
+    : TcpConnection(std::move(scheduler), sockfd), rtmp_chunk_(new RtmpChunk()) {
+    if (publisher) CopySettings(*publisher);
+    rtmp_publisher_ = publisher;
+    InitClientRole(RTMP_PUBLISHER);
+}
+
+RtmpConnection::RtmpConnection(std::shared_ptr<RtmpClient> client, std::shared_ptr<TaskScheduler> scheduler,
+                               int sockfd)
+    : TcpConnection(std::move(scheduler), sockfd), rtmp_chunk_(new RtmpChunk()) {
+    if (client) CopySettings(*client);
+    rtmp_client_ = client;
+    InitClientRole(RTMP_CLIENT);
+}
+
+void RtmpConnection::InitClientRole(ConnectionRole role) {
+    SetReadCallback([this](std::shared_ptr<TcpConnection>, BufferReader& buffer) { return OnRead(buffer); });
+    SetCloseCallback([this](std::shared_ptr<TcpConnection>) { OnClose(); });
+    handshake_.reset(new RtmpHandshake(RtmpHandshake::kHandshakeS0S1S2));
+    connection_role_ = role;
+}
+
 RtmpConnection::~RtmpConnection() = default;
 
 void RtmpConnection::CopySettings(const Rtmp& owner) {
@@ -41,6 +67,14 @@ void RtmpConnection::CopySettings(const Rtmp& owner) {
     stream_path_ = owner.GetStreamPath();
     stream_name_ = owner.GetStreamName();
     app_ = owner.GetApp();
+    // The owner's address may change with its next OpenUrl while this connection still runs.
+    tc_url_ = owner.GetTcUrl();
+    swf_url_ = owner.GetSwfUrl();
+}
+
+std::string RtmpConnection::GetStatus() const {
+    std::lock_guard<std::mutex> lock(path_mutex_);
+    return status_.empty() ? std::string("unknown error") : status_;
 }
 
 std::shared_ptr<RtmpConnection> RtmpConnection::Self() {
@@ -58,6 +92,7 @@ void RtmpConnection::LogRefusal(const char* what) {
 
 bool RtmpConnection::OnRead(BufferReader& buffer) {
     // A peer may send C2 and its first chunks together with C0 and C1: go on while the handshake moves.
+    bool just_completed = false;
     while (!handshake_->IsCompleted()) {
         char reply[kHandshakeReplyBytes];
         size_t before = buffer.ReadableBytes();
@@ -67,10 +102,15 @@ bool RtmpConnection::OnRead(BufferReader& buffer) {
             return false;
         }
         if (n > 0) Send(reply, static_cast<uint32_t>(n));
-        if (buffer.ReadableBytes() == before) return true;  // waiting for more bytes
+        if (buffer.ReadableBytes() == before && !handshake_->IsCompleted()) return true;  // waiting for more bytes
+        just_completed = handshake_->IsCompleted();
     }
-    if (buffer.ReadableBytes() == 0) return true;
-    return HandleChunk(buffer);
+    if (buffer.ReadableBytes() > 0 && !HandleChunk(buffer)) return false;
+    if (just_completed && connection_role_ != RTMP_SERVER) {
+        SendChunkSize();
+        return SendConnect();
+    }
+    return true;
 }
 
 bool RtmpConnection::HandleChunk(BufferReader& buffer) {
@@ -136,6 +176,16 @@ bool RtmpConnection::HandleCommand(RtmpMessage& rtmp_msg) {
         return false;
     }
     std::string method = amf_decoder_.GetString();
+
+    if (connection_role_ != RTMP_SERVER) {
+        if (bytes < length && amf_decoder_.Decode(payload + bytes, length - bytes) < 0) {
+            LogRefusal("malformed command");
+            return false;
+        }
+        if (method == "_result") return HandleResult();
+        if (method == "onStatus") return HandleOnStatus();
+        return true;
+    }
 
     // The transaction id follows the name; the replies carry it back.
     transaction_id_ = 0;
@@ -353,12 +403,34 @@ void RtmpConnection::DetachSession(bool deferred) {
 }
 
 void RtmpConnection::OnClose() {
-    if (connection_role_ == RTMP_SERVER) HandleDeleteStream();
+    if (connection_role_ == RTMP_SERVER) {
+        HandleDeleteStream();
+    } else if (connection_role_ == RTMP_PUBLISHER) {
+        // The connection is closed already, so nothing leaves; only the state records the end.
+        SendDeleteStream();
+    }
 }
 
-bool RtmpConnection::HandleVideo(RtmpMessage& rtmp_msg) { return HandleMedia(rtmp_msg, true); }
+bool RtmpConnection::HandleVideo(RtmpMessage& rtmp_msg) {
+    if (connection_role_ == RTMP_PUBLISHER) return true;  // a server has nothing to send a publisher
+    if (connection_role_ == RTMP_CLIENT) return HandleClientMedia(rtmp_msg);
+    return HandleMedia(rtmp_msg, true);
+}
 
-bool RtmpConnection::HandleAudio(RtmpMessage& rtmp_msg) { return HandleMedia(rtmp_msg, false); }
+bool RtmpConnection::HandleAudio(RtmpMessage& rtmp_msg) {
+    if (connection_role_ == RTMP_PUBLISHER) return true;
+    if (connection_role_ == RTMP_CLIENT) return HandleClientMedia(rtmp_msg);
+    return HandleMedia(rtmp_msg, false);
+}
+
+bool RtmpConnection::HandleClientMedia(RtmpMessage& rtmp_msg) {
+    if (is_playing_.load() && state_.load() == START_PLAY && play_cb_) {
+        auto* payload = reinterpret_cast<uint8_t*>(rtmp_msg.payload.get());
+        play_cb_(payload, rtmp_msg.length, static_cast<uint8_t>(payload[0] & 0x0F),
+                 static_cast<uint32_t>(rtmp_msg.abs_timestamp));
+    }
+    return true;
+}
 
 bool RtmpConnection::HandleMedia(RtmpMessage& rtmp_msg, bool video) {
     auto server = rtmp_server_.lock();
@@ -399,6 +471,8 @@ bool RtmpConnection::HandleMedia(RtmpMessage& rtmp_msg, bool video) {
 }
 
 bool RtmpConnection::HandleDataMessage(RtmpMessage& rtmp_msg) {
+    // A server sends its players the stream's metadata; the outgoing roles keep nothing of it.
+    if (connection_role_ != RTMP_SERVER) return true;
     const char* payload = rtmp_msg.payload.get();
     int length = static_cast<int>(rtmp_msg.length);
     amf_decoder_.Reset();
@@ -428,6 +502,148 @@ bool RtmpConnection::HandleDataMessage(RtmpMessage& rtmp_msg) {
     if (session && is_publishing_.load()) {
         session->SetMetaData(meta_data_);
         session->SendMetaData(meta_data_);
+    }
+    return true;
+}
+
+bool RtmpConnection::SendHandshake() {
+    char c0c1[RtmpHandshake::kC0C1Size];
+    int size = handshake_->BuildC0C1(c0c1, sizeof(c0c1));
+    if (size > 0) Send(c0c1, static_cast<uint32_t>(size));
+    return true;
+}
+
+bool RtmpConnection::SendConnect() {
+    // The owner must still be there: its address is what connect names.
+    bool owner_alive = connection_role_ == RTMP_PUBLISHER ? !rtmp_publisher_.expired() : !rtmp_client_.expired();
+    if (!owner_alive) {
+        LogRefusal("its publisher or client is gone");
+        return false;
+    }
+    AmfObjects objects;
+    {
+        std::lock_guard<std::mutex> lock(path_mutex_);
+        objects["app"] = AmfObject(app_);
+        objects["swfUrl"] = AmfObject(swf_url_);
+        objects["tcUrl"] = AmfObject(tc_url_);
+    }
+    objects["type"] = AmfObject(std::string("nonprivate"));
+    state_ = START_CONNECT;
+    amf_encoder_.Reset();
+    amf_encoder_.EncodeString("connect", 7);
+    amf_encoder_.EncodeNumber(++transaction_number_);
+    amf_encoder_.EncodeObjects(objects);
+    SendCommandMessage(CHUNK_INVOKE_ID, amf_encoder_.Data(), amf_encoder_.Size());
+    return true;
+}
+
+bool RtmpConnection::SendCreateStream() {
+    state_ = START_CREATE_STREAM;
+    amf_encoder_.Reset();
+    amf_encoder_.EncodeString("createStream", 12);
+    amf_encoder_.EncodeNumber(++transaction_number_);
+    amf_encoder_.EncodeObjects(AmfObjects());
+    SendCommandMessage(CHUNK_INVOKE_ID, amf_encoder_.Data(), amf_encoder_.Size());
+    return true;
+}
+
+bool RtmpConnection::SendPublish() {
+    std::string stream_name;
+    {
+        std::lock_guard<std::mutex> lock(path_mutex_);
+        stream_name = stream_name_;
+    }
+    state_ = START_PUBLISH;
+    amf_encoder_.Reset();
+    amf_encoder_.EncodeString("publish", 7);
+    amf_encoder_.EncodeNumber(++transaction_number_);
+    amf_encoder_.EncodeObjects(AmfObjects());
+    amf_encoder_.EncodeString(stream_name.c_str(), static_cast<int>(stream_name.size()));
+    SendCommandMessage(CHUNK_INVOKE_ID, amf_encoder_.Data(), amf_encoder_.Size());
+    return true;
+}
+
+bool RtmpConnection::SendPlay() {
+    std::string stream_name;
+    {
+        std::lock_guard<std::mutex> lock(path_mutex_);
+        stream_name = stream_name_;
+    }
+    state_ = START_PLAY;
+    amf_encoder_.Reset();
+    amf_encoder_.EncodeString("play", 4);
+    amf_encoder_.EncodeNumber(++transaction_number_);
+    amf_encoder_.EncodeObjects(AmfObjects());
+    amf_encoder_.EncodeString(stream_name.c_str(), static_cast<int>(stream_name.size()));
+    SendCommandMessage(CHUNK_INVOKE_ID, amf_encoder_.Data(), amf_encoder_.Size());
+    return true;
+}
+
+bool RtmpConnection::SendDeleteStream() {
+    state_ = START_DELETE_STREAM;
+    amf_encoder_.Reset();
+    amf_encoder_.EncodeString("DeleteStream", 12);
+    amf_encoder_.EncodeNumber(++transaction_number_);
+    amf_encoder_.EncodeObjects(AmfObjects());
+    amf_encoder_.EncodeNumber(stream_id_);
+    SendCommandMessage(CHUNK_INVOKE_ID, amf_encoder_.Data(), amf_encoder_.Size());
+    return true;
+}
+
+bool RtmpConnection::HandleResult() {
+    int state = state_.load();
+    if (state == START_CONNECT) {
+        if (amf_decoder_.HasObject("code") &&
+            amf_decoder_.GetObject("code").amf_string == "NetConnection.Connect.Success") {
+            return SendCreateStream();
+        }
+        LogRefusal("connect was not accepted");
+        return false;
+    }
+    if (state == START_CREATE_STREAM) {
+        // The stream id travels as a double: anything but a whole number in range is refused.
+        double number = amf_decoder_.GetNumber();
+        if (!std::isfinite(number) || number < 1 || number > kMaxStreamId || number != std::floor(number)) {
+            LogRefusal("createStream answered without a usable stream id");
+            return false;
+        }
+        stream_id_ = static_cast<uint32_t>(number);
+        return connection_role_ == RTMP_PUBLISHER ? SendPublish() : SendPlay();
+    }
+    LogRefusal("unexpected _result");
+    return false;
+}
+
+bool RtmpConnection::HandleOnStatus() {
+    int state = state_.load();
+    if ((state == START_PUBLISH || state == START_PLAY) && amf_decoder_.HasObject("code")) {
+        std::string code = amf_decoder_.GetObject("code").amf_string;
+        {
+            std::lock_guard<std::mutex> lock(path_mutex_);
+            status_ = code;
+        }
+        if (connection_role_ == RTMP_PUBLISHER) {
+            if (code == "NetStream.Publish.Start") {
+                is_publishing_ = true;
+            } else if (code == "NetStream.publish.Unauthorized" || code == "NetStream.Publish.BadConnection" ||
+                       code == "NetStream.Publish.BadName") {
+                LogRefusal(code.c_str());
+                return false;
+            }
+        } else if (connection_role_ == RTMP_CLIENT) {
+            if (code == "NetStream.Play.Start") {
+                is_playing_ = true;
+            } else if (code == "NetStream.play.Unauthorized" || code == "NetStream.Play.UnpublishNotify" ||
+                       code == "NetStream.Play.BadConnection") {
+                LogRefusal(code.c_str());
+                return false;
+            }
+        }
+        return true;
+    }
+    if (state == START_DELETE_STREAM && amf_decoder_.HasObject("code") &&
+        amf_decoder_.GetObject("code").amf_string != "NetStream.Unpublish.Success") {
+        return false;
     }
     return true;
 }

@@ -1,10 +1,14 @@
 // One RTMP connection: runs the handshake, reassembles chunks into messages, answers the NetConnection and
 // NetStream commands, and attaches itself to a stream's session as its publisher or as a player. As a player
 // it is the session's sink: every send is queued to the connection's own scheduler thread.
+// The same class is the outgoing side of RtmpPublisher (publisher role) and RtmpClient (client role): it then
+// runs the client handshake, sends connect, createStream and publish or play itself and follows the server's
+// "_result" and "onStatus" replies.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +24,8 @@
 namespace mnet {
 
 class Rtmp;
+class RtmpClient;
+class RtmpPublisher;
 class RtmpServer;
 class RtmpSession;
 
@@ -45,8 +51,25 @@ public:
     // connection's lock, and the session calls its sinks under its own.
     static constexpr uint32_t kRemoveSinkDelayMs = 1;
 
+    // Client role: every media message received while playing (the whole FLV tag body, the low 4 bits of its
+    // first byte, the message's absolute timestamp cut to 32 bits). Runs on the connection's scheduler thread.
+    using PlayCallback = std::function<void(uint8_t* payload, uint32_t size, uint8_t codec_id, uint32_t timestamp)>;
+
+    // Largest message stream id taken from a createStream reply.
+    static constexpr double kMaxStreamId = 2147483647.0;
+
     RtmpConnection(std::shared_ptr<RtmpServer> server, std::shared_ptr<TaskScheduler> scheduler, int sockfd);
+    RtmpConnection(std::shared_ptr<RtmpPublisher> publisher, std::shared_ptr<TaskScheduler> scheduler, int sockfd);
+    RtmpConnection(std::shared_ptr<RtmpClient> client, std::shared_ptr<TaskScheduler> scheduler, int sockfd);
     ~RtmpConnection() override;
+
+    // Publisher and client roles, on the connection's scheduler thread: C0 and C1 start the handshake.
+    bool SendHandshake();
+    // Client role; set before the handshake starts.
+    void SetPlayCallback(const PlayCallback& cb) { play_cb_ = cb; }
+    // The last NetStream status code received, or "unknown error" when none came.
+    std::string GetStatus() const;
+    int GetState() const { return state_.load(std::memory_order_relaxed); }
 
     // RtmpSink
     bool SendMetaData(AmfObjects metaData) override;
@@ -86,6 +109,17 @@ protected:
     bool HandlePlay2(const std::string& stream_name) { return HandlePlay(stream_name); }
     bool HandleDeleteStream();
 
+    // Publisher and client roles.
+    bool SendConnect();
+    bool SendCreateStream();
+    bool SendPublish();
+    bool SendPlay();
+    bool SendDeleteStream();
+    bool HandleResult();
+    bool HandleOnStatus();
+    // A received media message in the client role, handed to the play callback.
+    bool HandleClientMedia(RtmpMessage& rtmp_msg);
+
     void SendWindowAckSize();
     void SendPeerBandwidth();
     void SendChunkSize();
@@ -116,7 +150,11 @@ private:
     bool QueueTask(std::function<void()> task);
     void LogRefusal(const char* what);
 
+    void InitClientRole(ConnectionRole role);
+
     std::weak_ptr<RtmpServer> rtmp_server_;
+    std::weak_ptr<RtmpPublisher> rtmp_publisher_;
+    std::weak_ptr<RtmpClient> rtmp_client_;
     std::weak_ptr<RtmpSession> rtmp_session_;
     std::shared_ptr<RtmpHandshake> handshake_;
     std::shared_ptr<RtmpChunk> rtmp_chunk_;
@@ -128,12 +166,16 @@ private:
     uint32_t max_chunk_size_ = 128;
     uint32_t max_gop_cache_len_ = 0;
     uint32_t stream_id_ = 0;
-    double transaction_id_ = 0;
+    double transaction_id_ = 0;      // of the request being answered (server role)
+    uint32_t transaction_number_ = 0;  // of the last command sent (publisher and client roles)
 
     mutable std::mutex path_mutex_;  // the texts below; read by other threads through GetStreamPath
     std::string app_;
     std::string stream_name_;
     std::string stream_path_;
+    std::string tc_url_;
+    std::string swf_url_;
+    std::string status_;
 
     AmfObjects meta_data_;
     AmfDecoder amf_decoder_;
@@ -149,6 +191,8 @@ private:
     std::shared_ptr<char> aac_sequence_header_;
     uint32_t avc_sequence_header_size_ = 0;
     uint32_t aac_sequence_header_size_ = 0;
+
+    PlayCallback play_cb_;
 
     std::mutex replay_mutex_;
     std::vector<ReplayFrame> replay_frames_;

@@ -264,6 +264,12 @@ void RtspConnection::HandleDisconnect() {
 }
 
 bool RtspConnection::HandleRtspResponse(BufferReader& buffer) {
+    // A recording server may send RTCP reports interleaved on this connection: skipped whole, never taken
+    // for a reply.
+    while (buffer.ReadableBytes() > 0 && buffer.Peek()[0] == '$') {
+        if (!HandleInterleavedFrame(buffer)) return true;
+    }
+    if (buffer.ReadableBytes() == 0) return true;
     if (!response_->Parse(buffer)) return false;
     switch (response_->GetMethod()) {
         case RtspResponse::OPTIONS:

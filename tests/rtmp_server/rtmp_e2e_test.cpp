@@ -1,8 +1,5 @@
 // The relay with real peers on loopback: FFmpeg publishes, FFmpeg and ffprobe play. These start processes, so
 // they run only inside the sandbox (BRISKBOX_SANDBOX=1).
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "../net/net_test_util.h"
+#include "peer_process.h"
 #include "rtmp_server_start.h"
 #include "rtmp_test_client.h"
 
@@ -30,52 +28,10 @@ constexpr int kStartBudgetMs = 600;
 constexpr int kStartBudgetMs = 200;
 #endif
 
-pid_t Spawn(const std::string& cmd, const std::string& log) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
-        int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd >= 0) dup2(null_fd, 0);
-        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-// Exit code, or -1 when it had to be killed after timeout_ms.
-int WaitExit(pid_t pid, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-std::string Capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-std::string ReadFile(const std::string& path) {
-    return Capture("cat " + path + " 2>/dev/null");
-}
+using peer_process::Capture;
+using peer_process::ReadFile;
+using peer_process::Spawn;
+using peer_process::WaitExit;
 
 struct Packet {
     std::string type;

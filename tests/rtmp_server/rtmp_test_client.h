@@ -52,6 +52,11 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
+    // Takes over an accepted socket, to play the server side against an outgoing connection.
+    void Adopt(int fd) {
+        Close();
+        fd_ = fd;
+    }
     int fd() const { return fd_; }
     // A small receive buffer (set before Connect) makes a player that does not read fall behind sooner.
     void SetReceiveBuffer(int bytes) { receive_buffer_ = bytes; }
