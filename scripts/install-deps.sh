@@ -14,3 +14,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# Node.js and npm for the browser-test tooling: Debian's packages, unless the machine already has a node with
+# its own npm (a separately packaged nodejs bundles npm and conflicts with Debian's npm package).
+if ! command -v npm >/dev/null 2>&1; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+# playwright-core from npm drives Debian's chromium in the browser tests (tests/web/package-lock.json).
+[ -d "$here/../tests/web/node_modules/playwright-core" ] || (cd "$here/../tests/web" && npm ci --no-audit --no-fund)
