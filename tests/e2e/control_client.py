@@ -1,0 +1,47 @@
+#!/usr/bin/python3
+# Sends control frames to the device's WebSocket channel, one per argument, and prints each reply's JSON.
+#   control_client.py ws://HOST:8081 set|get GROUP ITEM [JSON] ...   (GROUP and ITEM in hex)
+# Frame: "<F" + 8 header bytes as 16 lower-case hex digits + ">" + payload + "0"; b2 0xE0 set / 0xE1 get,
+# b3 group, b4 item, b5-b6 payload length + 1 (little-endian), b7 the 8-bit sum of b0..b6.
+import asyncio
+import sys
+
+import websockets
+
+
+def frame(direction, group, item, payload):
+    body = payload.encode()
+    length = len(body) + 1 if body else 0
+    head = [0x5A, 0x01, 0xE0 if direction == "set" else 0xE1, group, item, length & 0xFF, length >> 8]
+    head.append(sum(head) & 0xFF)
+    return "<F" + "".join("%02x" % b for b in head) + ">" + payload + ("0" if body else "")
+
+
+def payload_of(text):
+    if not text.startswith("<F") or len(text) < 19:
+        return None
+    body = text[19:]
+    return body[:-1] if body.endswith("0") else body
+
+
+async def main(url, commands):
+    async with websockets.connect(url, open_timeout=10) as ws:
+        for direction, group, item, payload in commands:
+            await ws.send(frame(direction, group, item, payload))
+            # Pushes may arrive between; take the first reply that carries this command's header.
+            want = "%02x%02x%02x" % (0xE0 if direction == "set" else 0xE1, group, item)
+            while True:
+                reply = await asyncio.wait_for(ws.recv(), timeout=10)
+                if reply[6:12] == want:
+                    print(direction, "%02x %02x" % (group, item), payload_of(reply), flush=True)
+                    break
+
+
+args = sys.argv[2:]
+commands = []
+while args:
+    direction, group, item = args[0], int(args[1], 16), int(args[2], 16)
+    payload = args[3] if len(args) > 3 and args[3].startswith("{") else ""
+    args = args[4:] if payload else args[3:]
+    commands.append((direction, group, item, payload))
+asyncio.run(main(sys.argv[1], commands))
