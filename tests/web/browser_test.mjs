@@ -72,15 +72,16 @@ async function startServer() {
   console.log(`server answered on port 80 after ${((Date.now() - started) / 1000).toFixed(1)} s`);
 }
 
-// SIGTERM; a server that has not ended ten seconds later is killed and the test fails.
+// SIGINT, the appliance's stop signal; a server that has not ended ten seconds later is killed and the test
+// fails.
 async function stopServer() {
   if (!server || server.exitCode !== null) return;
-  server.kill('SIGTERM');
+  server.kill('SIGINT');
   const ended = await Promise.race([server.exited.then(() => true), sleep(10000).then(() => false)]);
   if (!ended) {
     server.kill('SIGKILL');
     await server.exited;
-    fail('the server did not stop within 10 s of SIGTERM');
+    fail('the server did not stop within 10 s of SIGINT');
   }
 }
 
