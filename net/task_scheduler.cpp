@@ -1,5 +1,7 @@
 #include "task_scheduler.h"
 
+#include <vector>
+
 #include <csignal>
 
 #include "logger.h"
@@ -41,7 +43,21 @@ void TaskScheduler::Start() {
         if (!wakeup_channel_ && (timeout < 0 || timeout > kNoPipePollMs)) timeout = kNoPipePollMs;
         HandleEvent(timeout);
     }
+    // Work that will never run is released now: a callback holding a connection that holds this scheduler
+    // would otherwise keep both alive for ever.
+    DropPendingWork();
     thread_id_.store(std::thread::id(), std::memory_order_relaxed);
+}
+
+void TaskScheduler::DropPendingWork() {
+    std::vector<TriggerEvent> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        TriggerEvent callback;
+        while (trigger_events_.Pop(callback)) dropped.push_back(std::move(callback));
+    }
+    dropped.clear();
+    timer_queue_.Clear();
 }
 
 void TaskScheduler::Stop() {
@@ -51,6 +67,7 @@ void TaskScheduler::Stop() {
 }
 
 TimerId TaskScheduler::AddTimer(TimerEvent timer_event, uint32_t msec) {
+    if (is_shutdown_.load(std::memory_order_acquire)) return 0;
     TimerId id = timer_queue_.AddTimer(std::move(timer_event), msec);
     // A timer added from another thread may be due before the current wait would end.
     if (!IsInLoopThread()) WakeUp();
@@ -64,6 +81,8 @@ void TaskScheduler::RemoveTimer(TimerId timer_id) {
 bool TaskScheduler::AddTriggerEvent(TriggerEvent callback) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // A stopped scheduler runs nothing more; the event is refused rather than kept.
+        if (is_shutdown_.load(std::memory_order_acquire)) return false;
         if (trigger_events_.Size() >= static_cast<int32_t>(kMaxTriggerEvents)) return false;
         if (!trigger_events_.Push(std::move(callback))) return false;
     }

@@ -73,6 +73,7 @@ protected:
 
 private:
     void WakeUp();
+    void DropPendingWork();
     std::atomic<bool> wake_pending_{false};
     std::atomic<std::thread::id> thread_id_{};
 };

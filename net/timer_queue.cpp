@@ -30,6 +30,16 @@ void TimerQueue::RemoveTimer(TimerId id) {
     timers_.erase(it);
 }
 
+void TimerQueue::Clear() {
+    std::unordered_map<TimerId, Entry> dropped;
+    std::map<std::pair<int64_t, TimerId>, std::shared_ptr<Timer>> dropped_events;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped.swap(timers_);
+        dropped_events.swap(events_);
+    }
+}
+
 bool TimerQueue::HasTimer(TimerId id) {
     std::lock_guard<std::mutex> lock(mutex_);
     return timers_.count(id) != 0;

@@ -27,6 +27,8 @@ public:
     void RemoveTimer(TimerId id);
     bool HasTimer(TimerId id);
     size_t Size();
+    // Drops every timer; their callbacks are released on the calling thread, outside the lock.
+    void Clear();
 
     // Milliseconds until the earliest timer is due: -1 without timers, 0 when one is already due.
     int64_t GetTimeRemaining();

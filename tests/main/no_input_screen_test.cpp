@@ -44,6 +44,8 @@ protected:
         install_fake_display();
         ultra_hdmitx_display_init();
         ASSERT_TRUE(wait_until([] { return ultra_hdmitx_display_is_ready() != 0; }));
+        // The set-up's own first flip must be done, or it could count as the flip of the picture under test.
+        ASSERT_TRUE(wait_until([] { return installed_fake_display()->flips_completed() >= 1; }));
         uvc_connect_flag = 0;
         config_ctrl::instance()->cfg_mydog.display_flga = 0;
         hooks_.hdmi_connected = [] { return 1; };
