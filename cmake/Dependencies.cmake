@@ -10,7 +10,8 @@ find_package(benchmark QUIET)
 # Adds a GoogleTest executable for one folder's tests. Label "threaded" puts it in the ThreadSanitizer run.
 function(briskbox_add_test name)
   # RESOURCE_LOCK names a fixed resource (such as a preview port) that the cases must not use at once.
-  cmake_parse_arguments(ARG "THREADED" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
+  # RUN_SERIAL: cases paced in real time (the audio road) run with nothing else beside them.
+  cmake_parse_arguments(ARG "THREADED;RUN_SERIAL" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   # One label per test: a list does not survive gtest_discover_tests' PROPERTIES.
@@ -19,10 +20,12 @@ function(briskbox_add_test name)
     set(label threaded)
   endif()
   include(GoogleTest)
+  set(extra)
   if(ARG_RESOURCE_LOCK)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                         PROPERTIES LABELS ${label} TIMEOUT 300 RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
-  else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label} TIMEOUT 300)
+    list(APPEND extra RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
   endif()
+  if(ARG_RUN_SERIAL)
+    list(APPEND extra RUN_SERIAL TRUE)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label} TIMEOUT 300 ${extra})
 endfunction()

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -99,9 +100,11 @@ TEST_F(NdiParameterSets, DamagedOrOversizedParameterSetsAreRefused) {
     }
     EXPECT_EQ(params.width, 7) << "a failed parse leaves the output alone";
 
-    Bytes oversized = {0, 0, 0, 1};
-    oversized.insert(oversized.end(), unit.begin() + 4, unit.begin() + sps_end);
-    oversized.resize(4 + kNdiMaxParameterSetBytes + 1, 0x55);
+    // Start code, the real SPS, then filler up to one byte over the limit.
+    Bytes oversized(4 + kNdiMaxParameterSetBytes + 1, 0x55);
+    oversized[0] = oversized[1] = oversized[2] = 0;
+    oversized[3] = 1;
+    std::copy(unit.begin() + 4, unit.begin() + sps_end, oversized.begin() + 4);
     EXPECT_FALSE(parse(oversized, false, &params));
 
     const Bytes no_start_code(unit.begin() + 4, unit.end());
