@@ -14,7 +14,7 @@ inside=$("$repo/scripts/sandbox.sh" bash -c "
   echo $marker > /userdata/x && cat /userdata/x
   echo $marker > /tmp/$marker && echo tmp-written
   echo 'nameserver 203.0.113.9' > /etc/resolv.conf && cat /etc/resolv.conf
-  test -e /usr/bin/html/.keep && echo html-bound
+  test -f /usr/bin/html/index.html && echo html-bound
 " 2>&1)
 echo "$inside" | sed 's/^/  inside: /'
 
