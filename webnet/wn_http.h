@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "wn_net.h"
 #include "wn_str.h"
@@ -190,3 +191,70 @@ wn_connection* wn_connect_http_opt(wn_mgr* mgr, wn_event_handler handler, wn_con
                                    const char* extra_headers, const char* post_data);
 wn_connection* wn_connect_http(wn_mgr* mgr, wn_event_handler handler, const char* url, const char* extra_headers,
                                const char* post_data);
+
+// Static file serving, CGI, server-side includes, the reverse proxy and multipart parts.
+struct wn_serve_http_opts {
+    const char* document_root;
+    const char* index_files;
+    const char* per_directory_auth_file;
+    const char* auth_domain;
+    const char* global_auth_file;
+    const char* enable_directory_listing;
+    const char* ssi_pattern;
+    const char* ip_acl;
+    const char* url_rewrites;
+    const char* dav_document_root;
+    const char* dav_auth_file;
+    const char* hidden_file_pattern;
+    const char* cgi_file_pattern;
+    const char* cgi_interpreter;
+    const char* custom_mime_types;
+    const char* extra_headers;
+};
+
+struct wn_ssi_call_ctx {
+    http_message* req;
+    wn_str file;
+    wn_str arg;
+};
+
+// Unsent file data kept in the send buffer at most.
+constexpr size_t WN_MAX_HTTP_SEND_MBUF = 4096;
+// Path buffers for index files, password files and listings.
+constexpr size_t WN_MAX_PATH = 4096;
+// Nested include levels of server-side includes.
+constexpr int kWnMaxSsiLevel = 10;
+
+void wn_serve_http(wn_connection* nc, http_message* hm, wn_serve_http_opts opts);
+void wn_http_serve_file(wn_connection* nc, http_message* hm, const char* path, wn_str mime_type,
+                        wn_str extra_headers);
+int wn_uri_to_local_path(http_message* hm, const wn_serve_http_opts* opts, char** local_path,
+                         wn_str* remainder);
+void wn_send_http_file(wn_connection* nc, char* path, const wn_str* path_info, http_message* hm,
+                       wn_serve_http_opts* opts);
+// The type of a path (custom suffixes first, then the built-in table) and, for a ".gz" of a known type,
+// the encoding "gzip"; "text/plain" when nothing matches.
+wn_str wn_get_mime_type(const char* path, const char* custom_mime_types, wn_str* encoding);
+int wn_is_file_hidden(const char* path, const wn_serve_http_opts* opts, int exclude_specials);
+void wn_send_directory_listing(wn_connection* nc, const char* dir, http_message* hm, wn_serve_http_opts* opts);
+// HTTP dates: parsed ("0" when unreadable) and written in UTC.
+time_t wn_parse_date_string(const char* text);
+void wn_gmt_time_string(char* buffer, size_t size, time_t* t);
+
+void wn_handle_cgi(wn_connection* nc, const char* prog, const wn_str* path_info, http_message* hm,
+                   const wn_serve_http_opts* opts);
+int wn_start_process(const char* interpreter, const char* cmd, const char* env, const char** envp, const char* dir,
+                     int sock);
+void wn_cgi_ev_handler(wn_connection* cgi_nc, int ev, void* ev_data);
+
+void wn_handle_ssi_request(wn_connection* nc, http_message* hm, const char* path, const wn_serve_http_opts* opts);
+void wn_send_ssi_file(wn_connection* nc, http_message* hm, const char* path, FILE* fp, int include_level,
+                      const wn_serve_http_opts* opts);
+void wn_do_ssi_include(wn_connection* nc, http_message* hm, const char* ssi, char* tag, int include_level,
+                       const wn_serve_http_opts* opts);
+void wn_send_file_data(wn_connection* nc, FILE* fp);
+
+void wn_http_reverse_proxy(wn_connection* nc, http_message* hm, wn_str mount, wn_str upstream);
+void wn_reverse_proxy_handler(wn_connection* nc, int ev, void* ev_data);
+size_t wn_parse_multipart(const char* buffer, size_t length, char* var_name, size_t var_name_len, char* file_name,
+                          size_t file_name_len, const char** data, size_t* data_len);

@@ -117,8 +117,9 @@ void parse_buffered(wn_connection* nc, void* ev_data) {
         const int header_length = wn_parse_http(io->buf, static_cast<int>(io->len), &hm, is_request);
         bool chunked = false;
         if (header_length > 0) {
-            // A request whose body is still arriving keeps its state (the chunked decoder's progress).
-            if (pd == nullptr || !pd->request_open) pd = wn_http_create_proto_data(nc);
+            // A request whose body is still arriving keeps its state (the chunked decoder's progress), and
+            // an outgoing connection keeps its own across replies: a proxied upstream stays linked to its client.
+            if (pd == nullptr || (is_request && !pd->request_open)) pd = wn_http_create_proto_data(nc);
             if (pd == nullptr) {
                 nc->flags |= WN_F_CLOSE_IMMEDIATELY;
                 return;

@@ -436,3 +436,72 @@ TEST(WebnetBasicAuth, Credentials) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WebnetServe, DatesTypesAndHiddenNames) {
+    struct DateCase {
+        const char* text;
+        time_t seconds;
+    } dates[] = {{"Sun, 06 Nov 1994 08:49:37 GMT", 784111777}, {"06 Nov 1994 08:49:37", 784111777},
+                 {"06/Nov/1994 08:49:37", 784111777},           {"06-Nov-1994 08:49:37", 784111777},
+                 {"29-Feb-2000 00:00:00", 951782400},           {"06 nov 1994 08:49:37", 0},
+                 {"01 Jan 1970 00:00:00", 0},                    {"garbage", 0}};
+    for (const DateCase& c : dates) EXPECT_EQ(wn_parse_date_string(c.text), c.seconds) << c.text;
+    time_t t = 784111777;
+    char text[64];
+    wn_gmt_time_string(text, sizeof text, &t);
+    EXPECT_STREQ(text, "Sun, 06 Nov 1994 08:49:37 GMT");
+
+    struct TypeCase {
+        const char* path;
+        const char* custom;
+        const char* type;
+        const char* encoding;
+    } types[] = {{"/a/b.HTML", nullptr, "text/html", ""},     {"/a.txt.gz", nullptr, "text/plain", "gzip"},
+                 {"/a.gz", nullptr, "application/x-gunzip", ""}, {"/noext", nullptr, "text/plain", ""},
+                 {"/x.mp4", ".mp4=video/custom", "video/custom", ""}, {"/x.json", nullptr, "application/json", ""}};
+    for (const TypeCase& c : types) {
+        wn_str encoding;
+        const wn_str type = wn_get_mime_type(c.path, c.custom, &encoding);
+        EXPECT_EQ(s(type), c.type) << c.path;
+        EXPECT_EQ(encoding.len > 0 ? s(encoding) : "", c.encoding) << c.path;
+    }
+
+    wn_serve_http_opts opts = {};
+    opts.per_directory_auth_file = ".htpasswd";
+    opts.hidden_file_pattern = "**.bak$";
+    EXPECT_EQ(wn_is_file_hidden("/r/.htpasswd", &opts, 0), 1);
+    EXPECT_EQ(wn_is_file_hidden("/r/.htpasswd2", &opts, 0), 1);  // the pattern's whole length matches its start
+    EXPECT_EQ(wn_is_file_hidden("/r/old.bak", &opts, 0), 1);
+    EXPECT_EQ(wn_is_file_hidden("/r/..", &opts, 0), 0);
+    EXPECT_EQ(wn_is_file_hidden("/r/..", &opts, 1), 1);
+    EXPECT_EQ(wn_is_file_hidden("/r/page.html", &opts, 0), 0);
+}
+
+TEST(WebnetServe, MultipartParts) {
+    const std::string body =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n\r\nfile data\r\n"
+        "--XyZ\r\nContent-Disposition: form-data; name=\"v\"\r\n\r\nvalue\r\n--XyZ--\r\n";
+    char name[16], file[16];
+    const char* data = nullptr;
+    size_t length = 0;
+    const size_t first = wn_parse_multipart(body.data(), body.size(), name, sizeof name, file, sizeof file, &data, &length);
+    ASSERT_GT(first, 0u);
+    EXPECT_STREQ(name, "f");
+    EXPECT_STREQ(file, "a.txt");
+    EXPECT_EQ(std::string(data, length), "file data");
+    EXPECT_EQ(body.substr(first, 5), "--XyZ");
+    const size_t second = wn_parse_multipart(body.data() + first, body.size() - first, name, sizeof name, file,
+                                             sizeof file, &data, &length);
+    ASSERT_GT(second, 0u);
+    EXPECT_STREQ(name, "v");
+    EXPECT_STREQ(file, "");
+    EXPECT_EQ(std::string(data, length), "value");
+    // Incomplete parts and a boundary without the CR LF before it give nothing.
+    EXPECT_EQ(wn_parse_multipart(body.data(), 30, name, sizeof name, file, sizeof file, &data, &length), 0u);
+    const std::string glued = "--B\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n--B--";
+    EXPECT_EQ(wn_parse_multipart(glued.data(), glued.size(), name, sizeof name, file, sizeof file, &data, &length), 0u);
+}
+
+}  // namespace

@@ -3,6 +3,8 @@
 // end-to-end tests need a program of their own.
 //   webnet_testd server PASSWORD_FILE          prints "port N" once listening on 127.0.0.1
 //   webnet_testd ws-client URL TEXT             prints the echoed message and exits
+//   webnet_testd files ROOT [KEY=VALUE...]      serves ROOT with wn_serve_http; keys name serving options,
+//                                               "own_port_redirect=URL" adds a redirect rule for its port
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +80,73 @@ void fallback(wn_connection* nc, int ev, void* ev_data) {
     }
 }
 
+wn_serve_http_opts g_serve;
+std::string g_rewrites;
+
+void serve_files(wn_connection* nc, int ev, void* ev_data) {
+    if (ev == WN_EV_HTTP_REQUEST) wn_serve_http(nc, static_cast<http_message*>(ev_data), g_serve);
+    if (ev == WN_EV_SSI_CALL) wn_printf(nc, "[called:%s]", static_cast<const char*>(ev_data));
+}
+
+// Names and sizes of the parts of a multipart body.
+void upload(wn_connection* nc, int ev, void* ev_data) {
+    if (ev != WN_EV_HTTP_REQUEST) return;
+    auto* hm = static_cast<http_message*>(ev_data);
+    std::string out;
+    const char* p = hm->body.p;
+    size_t left = hm->body.len;
+    for (;;) {
+        char name[64], file[64];
+        const char* data = nullptr;
+        size_t length = 0;
+        const size_t used = wn_parse_multipart(p, left, name, sizeof name, file, sizeof file, &data, &length);
+        if (used == 0) break;
+        out += std::string(name) + "|" + file + "|" + std::to_string(length) + "|" + std::string(data, length) + "\n";
+        p += used;
+        left -= used;
+    }
+    reply(nc, 200, out);
+}
+
+int run_files(int argc, char** argv) {
+    std::memset(&g_serve, 0, sizeof g_serve);
+    g_serve.document_root = argv[2];
+    const char* own_redirect = nullptr;
+    for (int i = 3; i < argc; ++i) {
+        char* eq = std::strchr(argv[i], '=');
+        if (eq == nullptr) continue;
+        *eq = '\0';
+        const char* key = argv[i];
+        const char* value = eq + 1;
+        if (std::strcmp(key, "listing") == 0) g_serve.enable_directory_listing = value;
+        if (std::strcmp(key, "cgi_interpreter") == 0) g_serve.cgi_interpreter = value;
+        if (std::strcmp(key, "hidden") == 0) g_serve.hidden_file_pattern = value;
+        if (std::strcmp(key, "acl") == 0) g_serve.ip_acl = value;
+        if (std::strcmp(key, "rewrites") == 0) g_rewrites = value;
+        if (std::strcmp(key, "auth_domain") == 0) g_serve.auth_domain = value;
+        if (std::strcmp(key, "global_auth_file") == 0) g_serve.global_auth_file = value;
+        if (std::strcmp(key, "extra_headers") == 0) g_serve.extra_headers = value;
+        if (std::strcmp(key, "own_port_redirect") == 0) own_redirect = value;
+    }
+    wn_mgr mgr;
+    wn_mgr_init(&mgr, nullptr);
+    wn_connection* listener = wn_bind(&mgr, "127.0.0.1:0", serve_files);
+    if (listener == nullptr) return 1;
+    wn_set_protocol_http_websocket(listener);
+    wn_register_http_endpoint(listener, "/upload", upload);
+    const int port = ntohs(listener->sa.sin_port);
+    if (own_redirect != nullptr) {
+        if (!g_rewrites.empty()) g_rewrites += ",";
+        g_rewrites += "%" + std::to_string(port) + "=" + own_redirect;
+    }
+    if (!g_rewrites.empty()) g_serve.url_rewrites = g_rewrites.c_str();
+    std::printf("port %d\n", port);
+    std::fflush(stdout);
+    while (!g_stop) wn_mgr_poll(&mgr, 100);
+    wn_mgr_free(&mgr);
+    return 0;
+}
+
 int run_server(const char* password_file) {
     wn_mgr mgr;
     wn_mgr_init(&mgr, nullptr);
@@ -141,6 +210,7 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_signal);
     if (argc == 3 && std::strcmp(argv[1], "server") == 0) return run_server(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "ws-client") == 0) return run_ws_client(argv[2], argv[3]);
+    if (argc >= 3 && std::strcmp(argv[1], "files") == 0) return run_files(argc, argv);
     std::fprintf(stderr, "usage: %s server PASSWORD_FILE | ws-client URL TEXT\n", argv[0]);
     return 2;
 }
