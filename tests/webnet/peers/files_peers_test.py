@@ -14,21 +14,9 @@ import tempfile
 import threading
 import time
 
+from peer_check import check, finish
+
 DRIVER = sys.argv[1]
-failures = []
-passed = 0
-
-
-def check(name, condition, detail=""):
-    global passed
-    if condition:
-        passed += 1
-        print("ok:", name)
-    else:
-        failures.append(name)
-        print("FAIL:", name, repr(detail)[:600])
-
-
 def curl(*args):
     r = subprocess.run(["curl", "-s", "--max-time", "10", "--path-as-is", *args], capture_output=True)
     return r.stdout.decode(errors="replace")
@@ -225,5 +213,4 @@ finally:
     server.wait(5)
 
 shutil.rmtree(top)
-print("%d passed, %d failed" % (passed, len(failures)))
-sys.exit(1 if failures else 0)
+finish()

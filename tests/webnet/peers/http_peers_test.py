@@ -13,21 +13,9 @@ import time
 
 import websockets
 
+from peer_check import check, finish
+
 DRIVER = sys.argv[1]
-failures = []
-passed = 0
-
-
-def check(name, condition, detail=""):
-    global passed
-    if condition:
-        passed += 1
-        print("ok:", name)
-    else:
-        failures.append(name)
-        print("FAIL:", name, detail)
-
-
 def raw(port, data, shutdown=False, timeout=5.0):
     """Sends bytes on one connection and returns everything read until the server closes or goes quiet."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -159,5 +147,4 @@ finally:
     server.wait(5)
     os.unlink(passwords.name)
 
-print("%d passed, %d failed" % (passed, len(failures)))
-sys.exit(1 if failures else 0)
+finish()
