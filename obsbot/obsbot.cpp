@@ -235,7 +235,9 @@ void ObsBot::Dispatch(const Remote& remote, int code) {
 }
 
 void ObsBot::RunHandler(int slot) {
-    if (slots_[slot].handler != nullptr) (this->*slots_[slot].handler)();
+    // Taken into a local first: GCC's bounds check misreads the index inside a member-pointer call.
+    const Handler handler = slots_[slot].handler;
+    if (handler != nullptr) (this->*handler)();
 }
 
 void ObsBot::HandleKeyRow(const KeyRow* rows, size_t count, int code) {
