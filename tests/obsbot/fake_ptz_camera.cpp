@@ -24,6 +24,11 @@ void FakePtzCamera::unplug(const std::string& path) {
     if (path == path_) present_ = false;
 }
 
+void FakePtzCamera::add_node(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    nodes_.insert(path);
+}
+
 std::vector<uint8_t>& FakePtzCamera::reply(uint8_t selector) {
     std::vector<uint8_t>& bytes = script_.replies[selector];
     bytes.resize(60, 0);
@@ -245,7 +250,7 @@ int FakePtzCamera::wait_readable(int, int) {
 int FakePtzCamera::stat(const char* path, struct stat* info) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++stat_calls_[path];
-    if (!present_ || path != path_) {
+    if ((!present_ || path != path_) && nodes_.count(path) == 0) {
         errno = ENOENT;
         return -1;
     }

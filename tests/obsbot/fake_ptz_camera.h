@@ -50,6 +50,8 @@ public:
     // Plugging a camera in starts its records (effects, extension-unit calls) afresh.
     void plug(const std::string& path, const FakePtzScript& script);
     void unplug(const std::string& path);
+    // A device node that exists but is not this camera (another video device): found, never opened.
+    void add_node(const std::string& path);
 
     // Sets one byte of a selector's reply.
     void set_reply_byte(uint8_t selector, int index, uint8_t value);
@@ -92,6 +94,7 @@ private:
     int querycap_calls_ = 0;
     std::map<std::string, int> open_attempts_;
     std::map<std::string, int> stat_calls_;
+    std::set<std::string> nodes_;
 };
 
 // The controls of a typical PTZ camera as its UVC driver names them, with values inside their ranges.

@@ -44,7 +44,8 @@ TEST_F(StatusPollTest, CameraAppearsFaultsWakesVanishesAndReappears) {
     camera_reports(kCameraFault);
     ASSERT_TRUE(reaches(poll, StatusPoll::kOpenFailed));
     ASSERT_TRUE(wait_until([&] { return camera_.querycap_calls() == 2; }));
-    EXPECT_TRUE(poll.has_controller());
+    // The new controller's thread may ask for the capabilities before the poller has stored it.
+    ASSERT_TRUE(wait_until([&] { return poll.has_controller(); }));
     EXPECT_EQ(camera_.query_ext_calls(), queries);
 
     // Wakes: the status word becomes 1 and the cycle starts again, now with a control query.
@@ -85,13 +86,18 @@ TEST_F(StatusPollTest, AnUnplugWhileTheCameraRunsChangesNothingUntilAFaultIsRepo
 TEST_F(StatusPollTest, TheLowestNumberedDeviceWins) {
     StatusPoll poll;
     EXPECT_FALSE(poll.FindVideoDevice());
+    // Only names 0 to 29 are tried.
+    camera_.add_node(video(30));
+    EXPECT_FALSE(poll.FindVideoDevice());
     camera_.plug(video(7), typical_script());
+    camera_.add_node(video(12));
     EXPECT_TRUE(poll.FindVideoDevice());
     EXPECT_EQ(poll.device_path(), video(7));
-    // Only names 0 to 29 are tried.
-    camera_.plug(video(30), typical_script());
-    EXPECT_FALSE(poll.FindVideoDevice());
-    EXPECT_EQ(poll.device_path(), video(7));
+    // Once the poller plays it searches no more, so only this search moves the path.
+    ASSERT_TRUE(reaches(poll, StatusPoll::kPlay));
+    camera_.add_node(video(3));
+    EXPECT_TRUE(poll.FindVideoDevice());
+    EXPECT_EQ(poll.device_path(), video(3));
 }
 
 TEST_F(StatusPollTest, RotationFromTheIrisControl) {
