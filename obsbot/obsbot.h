@@ -123,6 +123,9 @@ private:
     void RunHandler(int slot);
     void HandlerThread(int slot);
 
+    // The control at index for the access by index; nullptr (with the reason printed) when the index is
+    // outside the table or the control is invalid.
+    CameraControl* AccessibleControl(int index);
     // Camera controls (slots 0 to 8, 19, 21 to 39).
     int SetSpeed(uint32_t id, int value, int move_slot);
     int TiltStop();

@@ -273,16 +273,22 @@ int ObsBot::ResetImageControls() {
     return 0;
 }
 
-int ObsBot::GetControlValue(int index, int* out, bool percent) {
+CameraControl* ObsBot::AccessibleControl(int index) {
     if (index < 0 || index >= kCameraControlCount) {
         printf("wrong param_no\n");
-        return 0;
+        return nullptr;
     }
-    CameraControl& control = controls_[index];
-    if (control.valid.load(std::memory_order_relaxed) == 0) {
+    if (controls_[index].valid.load(std::memory_order_relaxed) == 0) {
         printf("can not get or set");
-        return 0;
+        return nullptr;
     }
+    return &controls_[index];
+}
+
+int ObsBot::GetControlValue(int index, int* out, bool percent) {
+    CameraControl* checked = AccessibleControl(index);
+    if (checked == nullptr) return 0;
+    CameraControl& control = *checked;
     const int fd = open_camera(device_path_);
     if (fd < 0) return 0;
     int32_t value = 0;
@@ -301,15 +307,9 @@ int ObsBot::GetControlValue(int index, int* out, bool percent) {
 }
 
 int ObsBot::SetControlValue(int index, int value, bool percent) {
-    if (index < 0 || index >= kCameraControlCount) {
-        printf("wrong param_no\n");
-        return 0;
-    }
-    CameraControl& control = controls_[index];
-    if (control.valid.load(std::memory_order_relaxed) == 0) {
-        printf("can not get or set");
-        return 0;
-    }
+    CameraControl* checked = AccessibleControl(index);
+    if (checked == nullptr) return 0;
+    CameraControl& control = *checked;
     const int fd = open_camera(device_path_);
     if (fd < 0) return 0;
     int64_t target = value;
