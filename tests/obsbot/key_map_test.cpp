@@ -216,7 +216,7 @@ TEST_F(KeyMapTest, ARemoteThatCannotBeOpenedForReadingIsLeftOut) {
     ASSERT_TRUE(remotes_.wait_consumed(event(1)));
     EXPECT_EQ(camera_.effects(), std::vector<std::string>{"S_CTRL 009a0920=10"});
     bot.reset();
-    // Only the remote that could not be opened blocks: the controller still stops and closes everything.
+    // The controller still stops and closes the remote it was reading.
     EXPECT_EQ(remotes_.open_fds(event(1)), 0);
 }
 
