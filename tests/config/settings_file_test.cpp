@@ -58,6 +58,9 @@ TEST_F(ConfigEnv, TextFieldsStayWholeUnderConcurrentWritersAndSaves) {
     const std::string a(500, 'a');
     const std::string b(3, 'b');
     std::atomic<bool> stop{false};
+    // Set before the threads start: the saver may run all its saves before the writer's first assignment, and
+    // the file must still hold one of the two texts.
+    cfg.cfg_common.netUrl = a;
     std::thread writer([&] {
         for (int i = 0; !stop; ++i) {
             cfg.cfg_common.netUrl = (i % 2) ? a : b;
