@@ -20,6 +20,8 @@ constexpr const char* kConfigFolder = "/userdata/config/";
 constexpr const char* kCommonJsonPath = "/userdata/config/common.json";
 constexpr const char* kNetJsonPath = "/userdata/config/net.json";
 constexpr const char* kMydogJsonPath = "/tmp/mydog.json";
+constexpr const char* kEncodeJsonPath = "/userdata/config/encode.json";
+constexpr const char* kRtmpJsonPath = "/userdata/config/rtmp.json";
 // Passwords never reach the log in clear.
 constexpr const char* kHiddenPassword = "******";
 
@@ -282,6 +284,113 @@ int config_ctrl::load_mydog_info() {
     cfg_mydog.net_flag = 0;
     cfg_mydog.display_flga = 0;
     return -1;
+}
+
+std::string config_ctrl::encode_info_text() const {
+    rapidjson::StringBuffer buffer;
+    JsonWriter w(buffer);
+    w.StartObject();
+    write_int(w, "type", cfg_encode.type);
+    write_int(w, "resolution", cfg_encode.resolution);
+    write_int(w, "bitrate", cfg_encode.bitrate);
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void config_ctrl::apply_encode_info(const rapidjson::Value& root) {
+    if (!root.IsObject()) return;
+    const char* file = "encode.json";
+    take_int(root, file, "type", cfg_encode.type);
+    take_int(root, file, "resolution", cfg_encode.resolution);
+    take_int(root, file, "bitrate", cfg_encode.bitrate);
+}
+
+int config_ctrl::load_encode_info() {
+    rapidjson::Document doc;
+    if (read_settings_file(fixed_path(kEncodeJsonPath), &doc) != SettingsRead::Parsed) return -1;
+    apply_encode_info(doc);
+    return 0;
+}
+
+int config_ctrl::save_encode_info() {
+    std::lock_guard<std::mutex> lock(save_mutex_);
+    return save_settings_file(fixed_path(kEncodeJsonPath), encode_info_text());
+}
+
+std::string config_ctrl::rtmp_info_text() const {
+    rapidjson::StringBuffer buffer;
+    JsonWriter w(buffer);
+    w.StartArray();
+    for (const RtmpEntry& e : rtmp_entry) {
+        w.StartObject();
+        write_text(w, "url", e.url);
+        write_text(w, "flv", e.flv);
+        write_text(w, "rtmp", e.rtmp);
+        write_text(w, "m3u8", e.m3u8);
+        write_text(w, "desc", e.desc);
+        write_bool(w, "enable", e.enable);
+        write_bool(w, "defaultSorrelRtmp", e.is_default);
+        w.EndObject();
+    }
+    w.EndArray();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void config_ctrl::apply_rtmp_info(const rapidjson::Value& root) {
+    if (!root.IsArray()) return;
+    const char* file = "rtmp.json";
+    if (root.Size() > static_cast<rapidjson::SizeType>(kRtmpEntries)) {
+        printf("%s: %u entries; only the first %d are used\r\n", file, root.Size(), kRtmpEntries);
+    }
+    for (rapidjson::SizeType i = 0; i < root.Size() && i < static_cast<rapidjson::SizeType>(kRtmpEntries); ++i) {
+        const rapidjson::Value& item = root[i];
+        if (!item.IsObject()) {
+            printf("%s: entry %u is not an object; ignored\r\n", file, i);
+            continue;
+        }
+        RtmpEntry& e = rtmp_entry[i];
+        take_text(item, file, "url", e.url);
+        take_text(item, file, "flv", e.flv);
+        take_text(item, file, "rtmp", e.rtmp);
+        take_text(item, file, "m3u8", e.m3u8);
+        take_text(item, file, "desc", e.desc);
+        take_bool(item, file, "enable", e.enable);
+        take_bool(item, file, "defaultSorrelRtmp", e.is_default);
+    }
+}
+
+int config_ctrl::load_rtmp_info() {
+    rapidjson::Document doc;
+    if (read_settings_file(fixed_path(kRtmpJsonPath), &doc, SettingsTop::Array) != SettingsRead::Parsed) return -1;
+    apply_rtmp_info(doc);
+    return 0;
+}
+
+int config_ctrl::save_rtmp_info() {
+    std::lock_guard<std::mutex> lock(save_mutex_);
+    return save_settings_file(fixed_path(kRtmpJsonPath), rtmp_info_text());
+}
+
+int config_ctrl::set_rtmp_entry(const std::string& url, const std::string& flv, const std::string& rtmp,
+                                const std::string& m3u8) {
+    auto fill = [&](RtmpEntry& e) {
+        e.url = url;
+        e.flv = flv;
+        e.rtmp = rtmp;
+        e.m3u8 = m3u8;
+        e.desc = kRtmpEntryDescription;
+    };
+    bool any_enabled = false;
+    for (RtmpEntry& e : rtmp_entry) {
+        if (!e.enable) continue;
+        fill(e);
+        any_enabled = true;
+    }
+    if (!any_enabled) {
+        fill(rtmp_entry[0]);
+        rtmp_entry[0].is_default = true;
+    }
+    return save_rtmp_info();
 }
 
 void config_ctrl::load_cpu_serial() {

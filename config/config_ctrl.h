@@ -7,6 +7,7 @@
 #include <rapidjson/fwd.h>
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -62,6 +63,28 @@ struct MydogConfig {
     RelaxedAtomic<int> display_flga{0};  // 1 once the no-input address screen is used up in this boot
 };
 
+// The encode settings, kept in "/userdata/config/encode.json" (see encode_vocabulary.h for their meaning).
+// Nothing in the process reads them: the encoder runs at 1080p30 with its own rate.
+struct EncodeConfig {
+    RelaxedAtomic<int> type{0};
+    RelaxedAtomic<int> resolution{0};
+    RelaxedAtomic<int> bitrate{2};
+};
+
+// One of the RTMP entries of "/userdata/config/rtmp.json"; nothing in the process uses them.
+struct RtmpEntry {
+    SharedText url;
+    SharedText flv;
+    SharedText rtmp;
+    SharedText m3u8;
+    SharedText desc;
+    RelaxedAtomic<bool> enable{false};
+    RelaxedAtomic<bool> is_default{false};  // "defaultSorrelRtmp" in the file
+};
+constexpr int kRtmpEntries = 4;
+// The description every entry filled by set_rtmp_entry gets.
+constexpr const char* kRtmpEntryDescription = "SORREL云";
+
 class config_ctrl {
 public:
     // The one store of the process, created on first use and never destroyed.
@@ -98,6 +121,21 @@ public:
     bool apply_net_info(const rapidjson::Value& root);
     void apply_mydog_info(const rapidjson::Value& root);
 
+    // encode.json and rtmp.json, loaded and saved like the other files (defaults when missing or damaged:
+    // the initial values; nothing is written back).
+    int load_encode_info();
+    int save_encode_info();
+    std::string encode_info_text() const;
+    void apply_encode_info(const rapidjson::Value& root);
+    int load_rtmp_info();
+    int save_rtmp_info();
+    std::string rtmp_info_text() const;
+    void apply_rtmp_info(const rapidjson::Value& root);
+    // Every enabled entry gets the four addresses and the standard description; with none enabled, the first
+    // entry becomes the default one with them. Then rtmp.json is saved; its result is returned.
+    int set_rtmp_entry(const std::string& url, const std::string& flv, const std::string& rtmp,
+                       const std::string& m3u8);
+
     // serial := the CPU serial number; device name := serial.
     void load_cpu_serial();
     std::string get_serial() const { return serial.get(); }
@@ -113,11 +151,15 @@ public:
     // deletes every regular file of "/userdata/config/" instead. Saves the counters.
     void crash_loop_guard();
 
+    RtmpEntry rtmp_entry[kRtmpEntries];
     NetConfig cfg_net;
     CommonConfig cfg_common;
     MydogConfig cfg_mydog;
     SharedText serial;
     SharedText device_name;
+    EncodeConfig cfg_encode;
+    // Names by number, for settings pages; nothing fills it.
+    std::map<int, std::string> id_names;
 
 private:
     void set_up_network();

@@ -10,7 +10,8 @@
 
 #include "command_runner.h"
 
-bool parse_settings_text(const char* text, size_t length, rapidjson::Document* doc, std::string* reason) {
+bool parse_settings_text(const char* text, size_t length, rapidjson::Document* doc, std::string* reason,
+                         SettingsTop top) {
     if (length > kMaxSettingsFileBytes) {
         *reason = "larger than " + std::to_string(kMaxSettingsFileBytes) + " bytes";
         return false;
@@ -22,14 +23,18 @@ bool parse_settings_text(const char* text, size_t length, rapidjson::Document* d
                   std::to_string(doc->GetErrorOffset());
         return false;
     }
-    if (!doc->IsObject()) {
+    if (top == SettingsTop::Object && !doc->IsObject()) {
         *reason = "not a JSON object";
+        return false;
+    }
+    if (top == SettingsTop::Array && !doc->IsArray()) {
+        *reason = "not a JSON array";
         return false;
     }
     return true;
 }
 
-SettingsRead read_settings_file(const std::string& path, rapidjson::Document* doc) {
+SettingsRead read_settings_file(const std::string& path, rapidjson::Document* doc, SettingsTop top) {
     FILE* file = fopen(path.c_str(), "rb");
     if (file == nullptr) return SettingsRead::Missing;
     std::string text(kMaxSettingsFileBytes + 1, '\0');
@@ -38,7 +43,7 @@ SettingsRead read_settings_file(const std::string& path, rapidjson::Document* do
     fclose(file);
     text.resize(n);
     std::string reason = "read error";
-    if (!read_error && parse_settings_text(text.data(), text.size(), doc, &reason)) return SettingsRead::Parsed;
+    if (!read_error && parse_settings_text(text.data(), text.size(), doc, &reason, top)) return SettingsRead::Parsed;
     const std::string kept = path + ".broken";
     if (rename(path.c_str(), kept.c_str()) == 0) {
         printf("settings file %s is damaged (%s): kept as %s, defaults used\r\n", path.c_str(), reason.c_str(),
