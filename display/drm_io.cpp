@@ -171,6 +171,10 @@ int RealDrmIo::unmap(void* address, size_t size) {
     return ::munmap(address, size);
 }
 
+int RealDrmIo::prime_export(int fd, uint32_t handle, int* out_fd) {
+    return drmPrimeHandleToFD(fd, handle, DRM_CLOEXEC | DRM_RDWR, out_fd);
+}
+
 int RealDrmIo::add_fb(int fd, uint32_t width, uint32_t height, uint32_t fourcc, uint32_t handle, uint32_t pitch,
                       uint32_t* fb_id) {
     const uint32_t handles[4] = {handle, 0, 0, 0};

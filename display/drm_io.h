@@ -82,6 +82,9 @@ public:
     virtual void* map(int fd, size_t size, uint64_t offset) = 0;
     virtual int unmap(void* address, size_t size) = 0;
 
+    // drmPrimeHandleToFD: the dumb buffer as a dma-buf descriptor (read-write, close-on-exec) in *out_fd.
+    virtual int prime_export(int fd, uint32_t handle, int* out_fd) = 0;
+
     // drmModeAddFB2 with one plane (handle, pitch at offset 0).
     virtual int add_fb(int fd, uint32_t width, uint32_t height, uint32_t fourcc, uint32_t handle, uint32_t pitch,
                        uint32_t* fb_id) = 0;
@@ -118,6 +121,7 @@ public:
     int destroy_dumb(int fd, uint32_t handle) override;
     void* map(int fd, size_t size, uint64_t offset) override;
     int unmap(void* address, size_t size) override;
+    int prime_export(int fd, uint32_t handle, int* out_fd) override;
     int add_fb(int fd, uint32_t width, uint32_t height, uint32_t fourcc, uint32_t handle, uint32_t pitch,
                uint32_t* fb_id) override;
     int remove_fb(int fd, uint32_t fb_id) override;

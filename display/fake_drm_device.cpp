@@ -2,6 +2,7 @@
 
 #include <drm_fourcc.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -261,6 +262,22 @@ int FakeDrmDevice::create_dumb(int fd, uint32_t width, uint32_t height, uint32_t
     out->handle = handle;
     out->pitch = d.pitch;
     out->size = d.size;
+    return 0;
+}
+
+int FakeDrmDevice::prime_export(int fd, uint32_t handle, int* out_fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!fd_open(fd)) return -EBADF;
+    const auto it = dumbs_.find(handle);
+    if (it == dumbs_.end()) return -ENOENT;
+    const int file = memfd_create("fake-dmabuf", MFD_CLOEXEC);
+    if (file < 0) return -errno;
+    if (ftruncate(file, static_cast<off_t>(it->second.size)) != 0) {
+        const int error = errno;
+        ::close(file);
+        return -error;
+    }
+    *out_fd = file;
     return 0;
 }
 

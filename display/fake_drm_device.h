@@ -87,6 +87,8 @@ public:
     int destroy_dumb(int fd, uint32_t handle) override;
     void* map(int fd, size_t size, uint64_t offset) override;
     int unmap(void* address, size_t size) override;
+    // A memory file of the buffer's size stands for the dma-buf.
+    int prime_export(int fd, uint32_t handle, int* out_fd) override;
     int add_fb(int fd, uint32_t width, uint32_t height, uint32_t fourcc, uint32_t handle, uint32_t pitch,
                uint32_t* fb_id) override;
     int remove_fb(int fd, uint32_t fb_id) override;

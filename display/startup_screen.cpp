@@ -160,11 +160,20 @@ int drm_setup(StartupDevice& d) {
     const char* fb_mode = std::getenv("LVGL_DRM_FB_MODE");
     int fw = 0;
     int fh = 0;
+    const drmModeModeInfo& best = conn.modes[static_cast<size_t>(startup_best_mode(conn))];
     if (fb_mode != nullptr && std::sscanf(fb_mode, "%dx%d", &fw, &fh) == 2 && fw > 0 && fh > 0) {
+        std::printf("DRM_DEBUG: Preferred fb mode: %dx%d\n", fw, fh);
         d.fb_width = std::min(fw, d.fb_width);
         d.fb_height = std::min(fh, d.fb_height);
+    } else {
+        // A mode larger than what the monitor calls its best (a 4K mode on a panel whose native size is
+        // 1080p) draws the picture at the best mode's size, in the corner of the larger scan-out.
+        std::printf("DRM_DEBUG: Best mode for connector(%u): %dx%d\n", conn.id, best.hdisplay, best.vdisplay);
+        d.fb_width = std::min<int>(d.fb_width, best.hdisplay);
+        d.fb_height = std::min<int>(d.fb_height, best.vdisplay);
     }
-    std::printf("DRM_DEBUG: Drm fb mode: %dx%d,%dx%d\n", d.fb_width, d.fb_height, mode.hdisplay, mode.vdisplay);
+    std::printf("DRM_DEBUG: Drm fb mode: %dx%d,%dx%d,%dx%d\n", d.fb_width, d.fb_height, best.hdisplay, best.vdisplay,
+                mode.hdisplay, mode.vdisplay);
     return 0;
 }
 
@@ -211,6 +220,13 @@ bool startup_find_connector(DrmIo& io, int fd, const DrmResources& res, int pref
         }
     }
     return false;
+}
+
+int startup_best_mode(const DrmConnector& conn) {
+    for (size_t i = 0; i < conn.modes.size(); ++i) {
+        if ((conn.modes[i].type & DRM_MODE_TYPE_PREFERRED) != 0) return static_cast<int>(i);
+    }
+    return conn.modes.empty() ? -1 : 0;
 }
 
 int startup_find_mode(const DrmConnector& conn, int width, int height) {

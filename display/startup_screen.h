@@ -70,6 +70,8 @@ void copy_picture_to_buffer(const uint8_t* picture, int picture_width, int pictu
 bool startup_find_connector(DrmIo& io, int fd, const DrmResources& res, int preferred_id, DrmConnector* out);
 // Mode index: the first of size width x height, else 0 (the connector's first); -1 without modes.
 int startup_find_mode(const DrmConnector& conn, int width, int height);
+// The connector's best mode: the one it marks preferred, else its first; -1 without modes.
+int startup_best_mode(const DrmConnector& conn);
 // CRTC: the connector's current encoder's, else the lowest bit of the union of all encoders' masks; 0 none.
 uint32_t startup_find_crtc(DrmIo& io, int fd, const DrmResources& res, const DrmConnector& conn);
 // Primary plane that can drive the CRTC: its id, or 0.

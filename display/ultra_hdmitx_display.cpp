@@ -2,6 +2,10 @@
 
 #include <drm_fourcc.h>
 
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -29,6 +33,21 @@ constexpr int kFlipEventWaitMs = 100;
 constexpr int kFlipLostMs = 1000;
 // Uninit reports a producer that keeps its buffer this often while it waits for it.
 constexpr int kTakenReportMs = 1000;
+// The locked ring reset lets the output settle this long before it ends a pause.
+constexpr int kResetSettleMs = 100;
+// CPU numbers a thread can be pinned to.
+constexpr int kMaxCpus = 1024;
+
+// The mode table: positions 1 to 4 can be configured.
+struct ModeRow {
+    int width;
+    int height;
+    float rate;
+};
+constexpr ModeRow kModeTable[] = {
+    {1920, 1080, 60.0f}, {1920, 1080, 60.0f}, {3840, 2160, 60.0f}, {1280, 720, 60.0f}, {1280, 720, 50.0f},
+};
+constexpr int kDefaultModeIndex = 2;
 
 struct OutputBuffer {
     DrmDumbBuffer dumb;
@@ -50,6 +69,17 @@ struct DrmOutput {
     std::atomic<bool> taken{false};
     std::atomic<uint32_t> write_count{0};
     std::atomic<uint32_t> read_count{0};
+    // Held by whoever moves the read count (the flip thread, the ring resets) and by the plane updates.
+    std::mutex ring_mutex;
+    std::atomic<uint8_t> paused{0};
+    std::atomic<uint64_t> displayed{0};
+    std::atomic<double> target_rate{60.0};
+    std::atomic<int> mode_index{kDefaultModeIndex};
+    // 1: page flips; 0: overlay-plane updates from the scan-out buffer. Read at each set-up.
+    std::atomic<uint8_t> flip_mode_setting{1};
+    // The slot put on screen last (-1: none yet).
+    std::atomic<int> last_shown{-1};
+    std::atomic<void*> user[kOutputBufferCount] = {};
 
     // Owned by the hot-plug thread while it sets up, then read-only until teardown (after the flip thread
     // has ended and no producer holds a buffer).
@@ -58,8 +88,14 @@ struct DrmOutput {
     OutputBuffer buffers[kOutputBufferCount];
     int buffer_count = 0;
     size_t buffer_bytes = 0;
+    // The scan-out surface of plane mode, of the mode's size; the plane that shows it.
+    OutputBuffer drmbuf;
+    uint32_t plane_id = 0;
+    uint8_t page_flip_mode = 1;
 
     // Flip thread only.
+    int shown_this_second = 0;
+    std::chrono::steady_clock::time_point second_start;
     bool flip_pending = false;
     std::chrono::steady_clock::time_point flip_time;
     uint64_t flip_failures = 0;
@@ -76,17 +112,42 @@ bool hotplug_wait(int ms) {
     return g_output.hotplug_run.load();
 }
 
-void free_buffers(DrmOutput& o) {
+void free_buffer(DrmOutput& o, OutputBuffer& b) {
     DrmIo& io = drm_io();
-    for (int i = 0; i < o.buffer_count; ++i) {
-        OutputBuffer& b = o.buffers[i];
-        if (b.fb_id != 0) io.remove_fb(o.fd, b.fb_id);
-        if (b.map != nullptr) io.unmap(b.map, static_cast<size_t>(b.dumb.size));
-        if (b.dumb.handle != 0) io.destroy_dumb(o.fd, b.dumb.handle);
-        b = OutputBuffer();
-    }
+    if (b.fb_id != 0) io.remove_fb(o.fd, b.fb_id);
+    if (b.map != nullptr) io.unmap(b.map, static_cast<size_t>(b.dumb.size));
+    if (b.dumb.handle != 0) io.destroy_dumb(o.fd, b.dumb.handle);
+    b = OutputBuffer();
+}
+
+void free_buffers(DrmOutput& o) {
+    for (int i = 0; i < o.buffer_count; ++i) free_buffer(o, o.buffers[i]);
+    free_buffer(o, o.drmbuf);
     o.buffer_count = 0;
     o.buffer_bytes = 0;
+    o.plane_id = 0;
+}
+
+// The first plane that shows 24-bit RGB on the output's CRTC (0: none).
+uint32_t find_output_plane(DrmOutput& o, const DrmResources& res) {
+    DrmIo& io = drm_io();
+    std::vector<uint32_t> planes;
+    if (io.get_plane_resources(o.fd, &planes) != 0) return 0;
+    int crtc_index = -1;
+    for (size_t i = 0; i < res.crtcs.size(); ++i) {
+        if (res.crtcs[i] == o.choice.crtc_id) crtc_index = static_cast<int>(i);
+    }
+    uint32_t target = 0;
+    for (uint32_t id : planes) {
+        std::printf("plane_id = %u\n", id);
+        DrmPlane plane;
+        if (target != 0 || io.get_plane(o.fd, id, &plane) != 0) continue;
+        if (crtc_index < 0 || (plane.possible_crtcs & (1u << crtc_index)) == 0) continue;
+        if (std::find(plane.formats.begin(), plane.formats.end(), DRM_FORMAT_BGR888) == plane.formats.end()) continue;
+        target = id;
+        std::printf("plane_id_target = %u\n", id);
+    }
+    return target;
 }
 
 // Creates, registers and maps one dumb buffer of the output size.
@@ -143,7 +204,41 @@ bool setup_output(DrmOutput& o, bool report) {
             return false;
         }
     }
+    if (!make_buffer(o, o.drmbuf)) {
+        free_buffers(o);
+        return false;
+    }
     o.buffer_bytes = static_cast<size_t>(mode.hdisplay) * mode.vdisplay * 3;
+    // The scan-out surface starts black in the device's NV12 sense: luma 0, chroma 128.
+    const size_t luma = static_cast<size_t>(mode.hdisplay) * mode.vdisplay;
+    std::memset(o.drmbuf.map, 0, luma);
+    std::memset(o.drmbuf.map + luma, 128, luma / 2);
+    o.page_flip_mode = o.flip_mode_setting.load();
+    for (auto& u : o.user) u.store(nullptr);
+    o.last_shown.store(-1);
+    o.displayed.store(0);
+    o.paused.store(0);
+    o.shown_this_second = 0;
+    o.second_start = std::chrono::steady_clock::now();
+    if (o.page_flip_mode == 0) {
+        DrmResources res;
+        if (io.get_resources(o.fd, &res) == 0) o.plane_id = find_output_plane(o, res);
+        if (o.plane_id == 0) {
+            std::printf("display: no plane shows 24-bit RGB on crtc %u\n", o.choice.crtc_id);
+            free_buffers(o);
+            return false;
+        }
+        if (io.set_crtc(o.fd, o.choice.crtc_id, o.drmbuf.fb_id, o.choice.connector_id, mode) != 0) {
+            std::printf("display: set crtc failed\n");
+            free_buffers(o);
+            return false;
+        }
+        o.write_count.store(0, std::memory_order_relaxed);
+        o.read_count.store(0, std::memory_order_relaxed);
+        g_drm_mode_4K.store(o.choice.is_4k ? 1 : 0, std::memory_order_relaxed);
+        std::printf("init drm mode DISPLAY_MODE_4K\n");
+        return true;
+    }
     if (io.set_crtc(o.fd, o.choice.crtc_id, o.buffers[0].fb_id, o.choice.connector_id, mode) != 0) {
         std::printf("display: set crtc failed\n");
         free_buffers(o);
@@ -203,23 +298,61 @@ void show_slot(DrmOutput& o, int slot) {
     io.set_crtc(o.fd, o.choice.crtc_id, fb, o.choice.connector_id, o.choice.mode);
 }
 
+// Counts a shown frame; the plane path reports its rate once a second.
+void count_shown(DrmOutput& o, int slot) {
+    o.last_shown.store(slot);
+    o.displayed.fetch_add(1);
+    ++o.shown_this_second;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - o.second_start >= std::chrono::seconds(1)) {
+        if (o.page_flip_mode == 0) std::printf("display %d/s\n", o.shown_this_second);
+        o.shown_this_second = 0;
+        o.second_start = now;
+    }
+}
+
+// The plane path: the next committed slot goes onto the overlay plane.
+void plane_update(DrmOutput& o) {
+    std::lock_guard<std::mutex> lock(o.ring_mutex);
+    const uint32_t read = o.read_count.load(std::memory_order_relaxed);
+    const uint32_t written = o.write_count.load(std::memory_order_acquire);
+    if (o.paused.load() != 0 || read == written) return;
+    const int slot = static_cast<int>(read % kOutputBufferCount);
+    const ModeRow& row = kModeTable[o.mode_index.load()];
+    const uint32_t w = std::min<uint32_t>(static_cast<uint32_t>(row.width), o.choice.mode.hdisplay);
+    const uint32_t h = std::min<uint32_t>(static_cast<uint32_t>(row.height), o.choice.mode.vdisplay);
+    drm_io().set_plane(o.fd, o.plane_id, o.choice.crtc_id, o.buffers[slot].fb_id, w, h);
+    count_shown(o, slot);
+    o.read_count.store(read + 1, std::memory_order_release);
+}
+
 void flip_main(DrmOutput* o) {
     std::printf("==vor %s,%d,start display image\n", "drmdisplay_loopUpdateImage", __LINE__);
     while (o->flip_run.load()) {
+        if (o->page_flip_mode == 0) {
+            plane_update(*o);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
         if (o->flip_pending) {
             wait_for_flip(*o);
             continue;
         }
-        const uint32_t read = o->read_count.load(std::memory_order_relaxed);
-        // Acquire: the producer's pixels are complete before we show the slot.
-        const uint32_t written = o->write_count.load(std::memory_order_acquire);
-        if (read == written) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
+        {
+            std::lock_guard<std::mutex> lock(o->ring_mutex);
+            const uint32_t read = o->read_count.load(std::memory_order_relaxed);
+            // Acquire: the producer's pixels are complete before we show the slot.
+            const uint32_t written = o->write_count.load(std::memory_order_acquire);
+            if (read != written && o->paused.load() == 0) {
+                const int slot = static_cast<int>(read % kOutputBufferCount);
+                show_slot(*o, slot);
+                count_shown(*o, slot);
+                // Release: the producer may refill this slot only two slots later, after we are done with it.
+                o->read_count.store(read + 1, std::memory_order_release);
+                continue;
+            }
         }
-        show_slot(*o, static_cast<int>(read % kOutputBufferCount));
-        // Release: the producer may refill this slot only two slots later, after we are done with it.
-        o->read_count.store(read + 1, std::memory_order_release);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -303,7 +436,12 @@ void ultra_hdmitx_display_uninit() {
     std::printf("ultra_hdmitx_display_uninit \r\n");
 }
 
-int ultra_hdmitx_display_get_buffer(uint8_t** address, int size, int width, int height, const char*) {
+int ultra_hdmitx_display_get_buffer(uint8_t** address, int size, int width, int height, const char* fourcc) {
+    return ultra_hdmitx_display_get_buffer_user(address, size, width, height, fourcc, nullptr);
+}
+
+int ultra_hdmitx_display_get_buffer_user(uint8_t** address, int size, int width, int height, const char*,
+                                         void* user) {
     if (address != nullptr) *address = nullptr;
     if (address == nullptr || t_holds_buffer) return -1;
     if (g_output.taken.exchange(true)) return -1;
@@ -330,6 +468,7 @@ int ultra_hdmitx_display_get_buffer(uint8_t** address, int size, int width, int 
     }
     const int slot = static_cast<int>(written % kOutputBufferCount);
     *address = o.buffers[slot].map;
+    o.user[slot].store(user);
     t_holds_buffer = true;
     return slot;
 }
@@ -355,4 +494,120 @@ uint8_t ultra_hdmitx_display_is_ready() {
 
 int ultra_hdmitx_display_get_state() {
     return g_output.ready.load();
+}
+
+int ultra_hdmitx_display_show_frame(const uint8_t* frame, int size, int width, int height, const char* fourcc) {
+    return ultra_hdmitx_display_show_frame_user(frame, size, width, height, fourcc, nullptr);
+}
+
+int ultra_hdmitx_display_show_frame_user(const uint8_t* frame, int size, int width, int height, const char* fourcc,
+                                         void* user) {
+    if (frame == nullptr || width <= 0 || height <= 0) return -1;
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    const bool rgb = fourcc != nullptr && std::strncmp(fourcc, "RG24", 4) == 0;
+    const size_t bytes = rgb ? pixels * 3 : pixels * 3 / 2;
+    // Never read past the caller's frame.
+    if (size < 0 || bytes > static_cast<size_t>(size)) return -1;
+    uint8_t* buffer = nullptr;
+    if (ultra_hdmitx_display_get_buffer_user(&buffer, static_cast<int>(bytes), width, height, fourcc, user) < 0) {
+        return -1;
+    }
+    std::memcpy(buffer, frame, bytes);
+    ultra_hdmitx_display_commit();
+    return 0;
+}
+
+int ultra_hdmitx_display_set_mode_index(int index) {
+    if (index < 1 || index > 4) return -1;
+    g_output.mode_index.store(index);
+    return 0;
+}
+
+int ultra_hdmitx_display_get_mode_size(int* width, int* height, float* rate) {
+    if (g_output.ready.load() == 0) return -1;
+    const ModeRow& row = kModeTable[g_output.mode_index.load()];
+    if (width != nullptr) *width = row.width;
+    if (height != nullptr) *height = row.height;
+    if (rate != nullptr) *rate = row.rate;
+    return 0;
+}
+
+int ultra_hdmitx_display_get_width() { return kModeTable[g_output.mode_index.load()].width; }
+int ultra_hdmitx_display_get_height() { return kModeTable[g_output.mode_index.load()].height; }
+
+void ultra_hdmitx_display_set_flip_mode(uint8_t page_flip) { g_output.flip_mode_setting.store(page_flip ? 1 : 0); }
+uint8_t ultra_hdmitx_display_get_flip_mode() { return g_output.flip_mode_setting.load(); }
+
+namespace {
+
+// Copies up to size bytes of source into the scan-out buffer and puts it on the plane. The taken flag keeps
+// teardown from freeing the buffers meanwhile, as for a producer.
+int plane_show(const uint8_t* source, size_t size) {
+    DrmOutput& o = g_output;
+    if (t_holds_buffer || o.taken.exchange(true)) return -1;
+    int rc = -1;
+    if (o.ready.load() != 0 && o.page_flip_mode == 0 && o.plane_id != 0) {
+        std::lock_guard<std::mutex> lock(o.ring_mutex);
+        const uint8_t* from = source;
+        const int last = o.last_shown.load();
+        if (from == nullptr && last >= 0) from = o.buffers[last].map;
+        if (from != nullptr) {
+            std::memcpy(o.drmbuf.map, from, std::min(size, o.buffer_bytes));
+            const ModeRow& row = kModeTable[o.mode_index.load()];
+            const uint32_t w = std::min<uint32_t>(static_cast<uint32_t>(row.width), o.choice.mode.hdisplay);
+            const uint32_t h = std::min<uint32_t>(static_cast<uint32_t>(row.height), o.choice.mode.vdisplay);
+            rc = drm_io().set_plane(o.fd, o.plane_id, o.choice.crtc_id, o.drmbuf.fb_id, w, h) == 0 ? 0 : -1;
+        }
+    }
+    o.taken.store(false);
+    return rc;
+}
+
+}  // namespace
+
+int ultra_hdmitx_display_plane_show_frame(const uint8_t* frame, int size) {
+    if (frame == nullptr || size <= 0) return -1;
+    return plane_show(frame, static_cast<size_t>(size));
+}
+
+int ultra_hdmitx_display_plane_show_last() { return plane_show(nullptr, SIZE_MAX); }
+
+int ultra_hdmitx_display_get_queued() {
+    const uint32_t written = g_output.write_count.load(std::memory_order_acquire);
+    const uint32_t read = g_output.read_count.load(std::memory_order_acquire);
+    return static_cast<int>(written - read);
+}
+
+void ultra_hdmitx_display_pause() {
+    std::lock_guard<std::mutex> lock(g_output.ring_mutex);
+    g_output.paused.store(1);
+    g_output.displayed.store(0);
+}
+
+uint8_t ultra_hdmitx_display_is_paused() { return g_output.paused.load(); }
+
+void ultra_hdmitx_display_reset_unlocked() {
+    // The queued frames are dropped: the read count catches up with what was written.
+    g_output.read_count.store(g_output.write_count.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+void ultra_hdmitx_display_reset() {
+    {
+        std::lock_guard<std::mutex> lock(g_output.ring_mutex);
+        ultra_hdmitx_display_reset_unlocked();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kResetSettleMs));
+    g_output.paused.store(0);
+}
+
+uint64_t ultra_hdmitx_display_get_displayed() { return g_output.displayed.load(); }
+void ultra_hdmitx_display_set_rate(double fps) { g_output.target_rate.store(fps); }
+double ultra_hdmitx_display_get_rate() { return g_output.target_rate.load(); }
+
+int set_cpu_affinity(int cpu) {
+    if (cpu < 0 || cpu >= kMaxCpus) return -1;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0 ? 0 : -1;
 }

@@ -147,6 +147,46 @@ TEST_F(StartupScreen, ModeComesFromTheOverrideFileElseFullHdElseTheFirstMode) {
     }
 }
 
+// The frame buffer is the chosen mode's size, lowered to the connector's best (preferred, else first) mode
+// where that is smaller; a size from LVGL_DRM_FB_MODE takes its place, never larger than the mode.
+TEST_F(StartupScreen, FrameBufferIsLoweredToTheBestModeUnlessTheVariableSaysOtherwise) {
+    drmModeModeInfo native_720 = make_drm_mode(1280, 720, 60);
+    native_720.type |= DRM_MODE_TYPE_PREFERRED;
+    struct Case {
+        const char* name;
+        const char* fb_mode;  // nullptr: variable unset
+        std::vector<drmModeModeInfo> modes;
+        int width;
+        int height;
+    };
+    const Case cases[] = {
+        {"preferred smaller than the mode", nullptr, {make_drm_mode(1920, 1080, 60), native_720}, 1280, 720},
+        {"first mode is the best", nullptr, {make_drm_mode(1920, 1080, 60), make_drm_mode(1280, 720, 60)}, 1920, 1080},
+        {"variable wins", "1024x600", {make_drm_mode(1920, 1080, 60), native_720}, 1024, 600},
+        {"variable never above the mode", "4000x3000", {make_drm_mode(1920, 1080, 60)}, 1920, 1080},
+        {"unreadable variable", "wide", {make_drm_mode(1920, 1080, 60), native_720}, 1280, 720},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.fb_mode != nullptr) setenv("LVGL_DRM_FB_MODE", c.fb_mode, 1);
+        else unsetenv("LVGL_DRM_FB_MODE");
+        FakeDisplayConfig config;
+        config.modes = c.modes;
+        FakeDrmDevice fake(config);
+        set_drm_io(&fake);
+        ASSERT_EQ(drm_display_open(24), 0);
+        int width = 0;
+        int height = 0;
+        drm_display_fb_size(&width, &height);
+        EXPECT_EQ(width, c.width);
+        EXPECT_EQ(height, c.height);
+        EXPECT_EQ(drm_display_show(drm_display_next_buffer()), 0);
+        drm_display_close();
+        set_drm_io(nullptr);
+    }
+    unsetenv("LVGL_DRM_FB_MODE");
+}
+
 TEST_F(StartupScreen, PictureFileIsReadNoFurtherThanThePicture) {
     const uint8_t white[3] = {255, 255, 255};
     struct Case {
