@@ -14,12 +14,21 @@ extern "C" {
 
 namespace {
 
+// The two users of the resampler differ only in what they print: the main path, and the record-and-play
+// copy (audioresample_*).
+enum class Voice { Main, Record };
+
 int init(AudioResampleHandle** out, int src_channels, int32_t src_rate, AVSampleFormat src_fmt, uint32_t src_code,
-         int dst_channels, int32_t dst_rate, AVSampleFormat dst_fmt, uint32_t dst_code) {
+         int dst_channels, int32_t dst_rate, AVSampleFormat dst_fmt, uint32_t dst_code, Voice voice = Voice::Main) {
     if (out == nullptr) return 0;
     *out = nullptr;
-    std::printf("src channels %d\r\nsrc format %u\r\nsrc sample %d\r\n", src_channels, src_code, src_rate);
-    std::printf("dst channels %d\r\ndst format %u\r\ndst sample %d\r\n", dst_channels, dst_code, dst_rate);
+    if (voice == Voice::Main) {
+        std::printf("src channels %d\r\nsrc format %u\r\nsrc sample %d\r\n", src_channels, src_code, src_rate);
+        std::printf("dst channels %d\r\ndst format %u\r\ndst sample %d\r\n", dst_channels, dst_code, dst_rate);
+    } else {
+        std::printf("==vor %s,recordDev->channels:%d,%u,%d\n", "audioresample_init", src_channels, src_code, src_rate);
+        std::printf("==vor %s,playDev->channels:%d,%u,%d\n", "audioresample_init", dst_channels, dst_code, dst_rate);
+    }
     if (src_channels < 1 || src_channels > kResampleMaxChannels || dst_channels < 1 ||
         dst_channels > kResampleMaxChannels || src_rate < 1 || src_rate > kResampleMaxRate || dst_rate < 1 ||
         dst_rate > kResampleMaxRate) {
@@ -82,7 +91,11 @@ int init(AudioResampleHandle** out, int src_channels, int32_t src_rate, AVSample
     }
     std::printf("dst_linesize:%d, dst_nb_channels:%d, dst_nb_samples:%d, dst_sample_fmt:%d\r\n", h->dst_linesize,
                 h->dst_nb_channels, h->dst_nb_samples, dst_fmt);
-    std::printf("audio resample init succeed,hd:%p\r\n", static_cast<void*>(h));
+    if (voice == Voice::Main) {
+        std::printf("audio resample init succeed,hd:%p\r\n", static_cast<void*>(h));
+    } else {
+        std::printf("==vor audio resample init succeed,hd:%p----\n", static_cast<void*>(h));
+    }
     *out = h;
     return 1;
 }
@@ -93,7 +106,8 @@ int64_t next_output_frames(const AudioResampleHandle* h) {
 }
 
 // Converts the block now in the source planes.
-int convert_block(AudioResampleHandle* h, uint8_t* out, uint32_t out_capacity, uint32_t* out_length) {
+int convert_block(AudioResampleHandle* h, uint8_t* out, uint32_t out_capacity, uint32_t* out_length,
+                  Voice voice = Voice::Main) {
     const int64_t needed = next_output_frames(h);
     if (needed > h->max_dst_nb_samples) {
         av_freep(&h->dst_data[0]);
@@ -111,11 +125,14 @@ int convert_block(AudioResampleHandle* h, uint8_t* out, uint32_t out_capacity, u
     const int converted = swr_convert(h->swr, h->dst_data, h->dst_nb_samples,
                                       const_cast<const uint8_t**>(h->src_data), h->src_nb_samples);
     if (converted < 0) {
-        std::printf("Error while converting\n");
+        std::printf(voice == Voice::Main ? "Error while converting\n" : "Error while converting \n");
         return 0;
     }
     const int bytes = av_samples_get_buffer_size(nullptr, h->dst_nb_channels, converted, h->dst_sample_fmt, 1);
-    if (bytes < 0) return 0;
+    if (bytes < 0) {
+        std::printf(voice == Voice::Main ? "Could not get sample buffer size\n" : "Could not get sample buffer size \n");
+        return 0;
+    }
     std::memcpy(out, h->dst_data[0], static_cast<size_t>(bytes));
     *out_length = static_cast<uint32_t>(bytes);
     return 1;
@@ -195,4 +212,24 @@ void AudioResample_Uninit(AudioResampleHandle** handle) {
     delete h;
     *handle = nullptr;
     std::printf("Audio resample uninit done\n");
+}
+
+int audioresample_init(AudioResampleHandle** handle, int src_channels, int32_t src_rate, uint32_t src_format,
+                       int dst_channels, int32_t dst_rate, uint32_t dst_format) {
+    return init(handle, src_channels, src_rate, AV_SAMPLE_FMT_S16, src_format, dst_channels, dst_rate,
+                AV_SAMPLE_FMT_S16, dst_format, Voice::Record);
+}
+
+int audioresample_convert(AudioResampleHandle* handle, const uint8_t* data, uint32_t length, uint8_t* out,
+                          uint32_t out_capacity, uint32_t* out_length) {
+    if (handle == nullptr || handle->src_data == nullptr || handle->dst_data == nullptr || out == nullptr ||
+        out_length == nullptr)
+        return 0;
+    if (data != nullptr) std::memcpy(handle->src_data[0], data, std::min(length, handle->src_block_bytes));
+    return convert_block(handle, out, out_capacity, out_length, Voice::Record);
+}
+
+void audioresample_uninit(AudioResampleHandle** handle) {
+    std::printf("==vor %s,%d---------------------------\n", "audioresample_uninit", 77);
+    AudioResample_Uninit(handle);
 }

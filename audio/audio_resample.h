@@ -63,3 +63,11 @@ int AudioResample_ConvertPlanar(AudioResampleHandle* handle, const uint8_t* plan
                                 uint32_t length, uint8_t* out, uint32_t out_capacity, uint32_t* out_length);
 // Frees everything and sets *handle to null; nothing for a null handle.
 void AudioResample_Uninit(AudioResampleHandle** handle);
+
+// The record-and-play path's copy: both sides signed 16-bit whatever the codes say, its own log lines, the
+// same conversion. Nothing in the process calls it.
+int audioresample_init(AudioResampleHandle** handle, int src_channels, int32_t src_rate, uint32_t src_format,
+                       int dst_channels, int32_t dst_rate, uint32_t dst_format);
+int audioresample_convert(AudioResampleHandle* handle, const uint8_t* data, uint32_t length, uint8_t* out,
+                          uint32_t out_capacity, uint32_t* out_length);
+void audioresample_uninit(AudioResampleHandle** handle);

@@ -167,4 +167,39 @@ TEST(AudioResample, FormatCodes) {
     for (uint32_t code : {1u, 2u, 9u, 0xFFFFFFFFu}) EXPECT_EQ(AudioResample_MapFormat(code), AV_SAMPLE_FMT_S16);
 }
 
+// The record-and-play copy: signed 16-bit on both sides whatever the codes say, and the same conversion as
+// the main path, block for block.
+TEST(AudioResample, RecordCopyConvertsAsTheMainPathInS16) {
+    AudioResampleHandle* copy = nullptr;
+    AudioResampleHandle* main_path = nullptr;
+    // Float codes are not honoured by the copy: it is S16 in and out.
+    ASSERT_EQ(audioresample_init(&copy, 1, 44100, kCodeFloat, 2, 48000, kCodeFloat), 1);
+    ASSERT_EQ(AudioResample_InitS16(&main_path, 1, 44100, kCodeS16, 2, 48000, kCodeS16), 1);
+    EXPECT_EQ(copy->src_sample_fmt, AV_SAMPLE_FMT_S16);
+    EXPECT_EQ(copy->dst_sample_fmt, AV_SAMPLE_FMT_S16);
+    for (int b = 0; b < 4; ++b) {
+        const std::vector<uint8_t> in = sine_block(kCodeS16, 1, 44100, 1000, 0.5, b * kResampleBlockFrames);
+        std::vector<uint8_t> a(AudioResample_OutputBound(copy));
+        std::vector<uint8_t> m(AudioResample_OutputBound(main_path));
+        uint32_t a_length = 0;
+        uint32_t m_length = 0;
+        ASSERT_EQ(audioresample_convert(copy, in.data(), static_cast<uint32_t>(in.size()), a.data(),
+                                        static_cast<uint32_t>(a.size()), &a_length), 1);
+        ASSERT_EQ(AudioResample_Convert(main_path, in.data(), static_cast<uint32_t>(in.size()), m.data(),
+                                        static_cast<uint32_t>(m.size()), &m_length), 1);
+        ASSERT_EQ(a_length, m_length);
+        EXPECT_EQ(std::memcmp(a.data(), m.data(), a_length), 0) << "block " << b;
+    }
+    uint32_t length = 0;
+    uint8_t out[16];
+    EXPECT_EQ(audioresample_convert(nullptr, out, 4, out, sizeof(out), &length), 0);
+    audioresample_uninit(&copy);
+    EXPECT_EQ(copy, nullptr);
+    audioresample_uninit(&copy);  // a null handle: nothing
+    AudioResample_Uninit(&main_path);
+    AudioResampleHandle* refused = nullptr;
+    EXPECT_EQ(audioresample_init(&refused, 0, 48000, kCodeS16, 2, 48000, kCodeS16), 0);
+    EXPECT_EQ(refused, nullptr);
+}
+
 }  // namespace
