@@ -65,6 +65,7 @@ struct MpiEncTestData {
     MppEncRcCfg rc_cfg{};
     MppEncCodecCfg codec_cfg{};
     int32_t sei_mode = MPP_ENC_SEI_MODE_DISABLE;
+    FILE* output = nullptr;
 };
 
 namespace {
@@ -97,10 +98,16 @@ int test_ctx_init(rkmpp_encoder_api* api) {
     p->motion_size = align_up(p->hor_stride, 256) / 16 * (p->ver_stride / 16) * 4;
     std::printf("==vor %s %d hor_stride=%d ver_stride=%d frame_size=%zu packet_size=%zu\n", __func__, __LINE__,
                 p->hor_stride, p->ver_stride, p->frame_size, p->packet_size);
+    if (cmd->output_file_flag && cmd->output_file[0] != '\0') {
+        p->output = std::fopen(cmd->output_file, "wb");
+        // Encoding goes on without the file.
+        if (!p->output) std::printf("failed to open output file %s\n", cmd->output_file);
+    }
     return 0;
 }
 
 void test_ctx_deinit(rkmpp_encoder_cmd* cmd) {
+    if (cmd->ctx && cmd->ctx->output) std::fclose(cmd->ctx->output);
     delete cmd->ctx;
     cmd->ctx = nullptr;
 }
@@ -388,6 +395,10 @@ int encode_one(rkmpp_encoder_api* api, MpiEncTestData* p, int slot, bool* restar
                             p->packet_size);
             } else if (callback && length > 0) {
                 callback(pos, static_cast<uint32_t>(length), kFourccH264, p->width, p->height);
+            } else if (!callback && p->output && length > 0) {
+                if (std::fwrite(pos, 1, length, p->output) != length) {
+                    std::printf("mpi_enc_test write to the output file failed\n");
+                }
             }
             p->stream_size += length;
             p->frame_count++;
@@ -545,6 +556,19 @@ void rkmpp_encoder_api_reset(rkmpp_encoder_api* api) {
 }
 
 void rkmpp_encoder_api_release(rkmpp_encoder_api*) {}
+
+int rkmpp_encoder_api_set_output_file(rkmpp_encoder_api* api, const char* path) {
+    if (!api) return -1;
+    if (!path) {
+        api->cmd.output_file_flag = 0;
+        api->cmd.output_file[0] = '\0';
+        return 0;
+    }
+    if (std::strlen(path) >= sizeof(api->cmd.output_file)) return -1;
+    std::snprintf(api->cmd.output_file, sizeof(api->cmd.output_file), "%s", path);
+    api->cmd.output_file_flag = 1;
+    return 0;
+}
 
 void rkmpp_encoder_api_set_callback(rkmpp_encoder_api* api, EncodedPacketCallback callback) {
     if (api) api->callback.store(callback);

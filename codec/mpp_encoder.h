@@ -46,6 +46,9 @@ using EncodedPacketCallback = int32_t (*)(const uint8_t* data, uint32_t length, 
 // The encoder context the thread creates (buffers, codec handles, configuration).
 struct MpiEncTestData;
 
+// Longest output file name an encoder keeps (with its terminator).
+constexpr int kEncoderOutputFileBytes = 256;
+
 struct rkmpp_encoder_cmd {
     int32_t encoder_id = 0;
     int32_t coding_type = kCodingH264;
@@ -56,6 +59,9 @@ struct rkmpp_encoder_cmd {
     int32_t format = kEncoderFormatNv12;
     // Bit/s; the restart after a bit-rate change rewrites it on the encoder thread.
     std::atomic<int32_t> bitrate{0};
+    // With the flag set and no output callback, the access units are written to this file.
+    int32_t output_file_flag = 0;
+    char output_file[kEncoderOutputFileBytes] = {};
     uint8_t rotation_flag = 0;
     uint8_t second_flag = 0;  // kept, not read
     std::atomic<uint8_t> run{0};
@@ -92,6 +98,11 @@ struct rkmpp_encoder_api {
 // deletes the object after uninit).
 void rkmpp_encoder_api_reset(rkmpp_encoder_api* api);
 void rkmpp_encoder_api_release(rkmpp_encoder_api* api);
+
+// Names the file the encoded stream is written to while no output callback is set (nullptr: none). Set it
+// before init; the file is opened when the encoder starts and closed when it stops. A name longer than the
+// command block holds is refused (-1).
+int rkmpp_encoder_api_set_output_file(rkmpp_encoder_api* api, const char* path);
 
 // Registers the output callback. Set it before init: the stream header is the thread's first output.
 void rkmpp_encoder_api_set_callback(rkmpp_encoder_api* api, EncodedPacketCallback callback);

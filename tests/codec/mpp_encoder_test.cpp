@@ -3,7 +3,11 @@
 // failure. Small pictures keep it quick; the full 1080p stream is checked in the encoder feed test.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -374,6 +378,63 @@ TEST_F(MppEncoderTest, InjectedFailuresEndTheThreadCleanly) {
         EXPECT_TRUE(g_recorder.wait_for(1));
         TearDown();
     }
+}
+
+// Pictures in an Annex-B byte stream: slice NAL units (IDR or not) that start a picture, that is whose
+// first macroblock is 0 (the slice header's first bit set). A picture may come in several slices.
+size_t count_slices(const std::vector<uint8_t>& stream) {
+    size_t pictures = 0;
+    for (size_t i = 0; i + 4 < stream.size(); ++i) {
+        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
+            const int type = stream[i + 3] & 0x1F;
+            if ((type == 1 || type == 5) && (stream[i + 4] & 0x80) != 0) ++pictures;
+        }
+    }
+    return pictures;
+}
+
+std::vector<uint8_t> read_all(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    uint8_t buf[65536];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+    return bytes;
+}
+
+// Without an output callback the access units go to the named file, which a player reads as a whole
+// H.264 stream (the key frame carries its SPS and PPS).
+TEST_F(MppEncoderTest, WithoutACallbackTheStreamGoesToTheOutputFile) {
+    char dir[] = "/tmp/encoder-output-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/out.h264";
+    EXPECT_EQ(rkmpp_encoder_api_set_output_file(&api_, std::string(300, 'x').c_str()), -1) << "name too long";
+    ASSERT_EQ(rkmpp_encoder_api_set_output_file(&api_, path.c_str()), 0);
+    rkmpp_encoder_api_set_callback(&api_, nullptr);
+    ASSERT_EQ(start(), 0);
+    constexpr int kFrames = 10;
+    for (int n = 0; n < kFrames; ++n) ASSERT_EQ(put_until_taken(n), 1);
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (count_slices(read_all(path)) < kFrames && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    rkmpp_encoder_api_uninit(&api_, 0);
+    EXPECT_EQ(count_slices(read_all(path)), static_cast<size_t>(kFrames));
+    EXPECT_EQ(g_recorder.count(), 0u);
+    const std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                              "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" + path + "'";
+    FILE* pipe = popen(probe.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256] = {};
+    const bool read = std::fgets(line, sizeof(line), pipe) != nullptr;
+    pclose(pipe);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(std::string(line), "h264,320,240,10\n");
+    rkmpp_encoder_api_set_output_file(&api_, nullptr);
+    std::remove(path.c_str());
+    rmdir(dir);
 }
 
 }  // namespace
