@@ -252,6 +252,8 @@ struct WebServer::Impl {
     std::unique_ptr<Endpoint> http;
     std::unique_ptr<Endpoint> ws;
     std::atomic<bool> running{false};
+    mutable std::mutex accounts_mutex;
+    std::map<std::string, std::string> accounts{{"userName", "velto"}, {"passw", "velto"}};
     std::thread http_thread;
     std::thread ws_thread;
 
@@ -445,6 +447,43 @@ void WebServer::Impl::StopEndpoints() {
 }
 
 WebServer::WebServer() : impl_(std::make_unique<Impl>()) {}
+
+bool WebServer::CheckAccount(const std::string& key, const std::string& value) const {
+    std::lock_guard<std::mutex> lock(impl_->accounts_mutex);
+    const auto it = impl_->accounts.find(key);
+    return it != impl_->accounts.end() && it->second == value;
+}
+
+std::string WebServer::GetMimeType(const std::string& path) { return get_mime_type(path); }
+
+std::string url_decode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c == '%' && text.size() - i > 2) {
+            int value = 0;
+            int digits = 0;
+            for (size_t k = i + 1; k <= i + 2; ++k) {
+                const int d = hex_value(text[k]);
+                if (d < 0) break;
+                value = value * 16 + d;
+                ++digits;
+            }
+            if (digits > 0) {
+                out += static_cast<char>(value);
+                i += 2;
+            } else {
+                out += '%';
+            }
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 WebServer::~WebServer() {
     Stop();

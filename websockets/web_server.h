@@ -22,11 +22,21 @@ public:
     bool IsRunning() const;
     // Sends text to every open WebSocket connection; a connection whose send fails is dropped.
     void Broadcast(const std::string& text);
+    // True when key is in the account map ("userName" and "passw", both "velto") with exactly this value.
+    bool CheckAccount(const std::string& key, const std::string& value) const;
+    // The Content-Type for a file: by its extension (after the last ".", any case), else
+    // "application/octet-stream".
+    static std::string GetMimeType(const std::string& path);
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// Form decoding: '+' becomes a space; '%' followed by at least two characters takes them as up to two
+// hexadecimal digits (stopping at the first that is not one) and appends that byte when at least one digit
+// was read, skipping both characters; otherwise the '%' is kept. Everything else is copied.
+std::string url_decode(const std::string& text);
 
 // The process-wide web server, created by the web service thread (null until then).
 extern std::shared_ptr<WebServer> web_server;
