@@ -470,6 +470,13 @@ int get_corvane_ndi_pull0_information(int* width, int* height, int* fps) {
 uint8_t get_ndi0_to_web_working() { return g_ndi0_to_web.load(std::memory_order_relaxed); }
 void set_ndi0_to_web_working(uint8_t working) { g_ndi0_to_web.store(working, std::memory_order_relaxed); }
 
+namespace {
+std::atomic<uint8_t> g_ndi_pull0_spare_flag{1};
+}  // namespace
+
+uint8_t get_ndi_pull0_spare_flag() { return g_ndi_pull0_spare_flag.load(std::memory_order_relaxed); }
+void set_ndi_pull0_spare_flag(uint8_t value) { g_ndi_pull0_spare_flag.store(value, std::memory_order_relaxed); }
+
 void set_ndi_pull0_restart_function(NdiPullRestartFunction fn) { g_restart_function.store(fn); }
 
 void* task_run_ndi0_to_web(void*) {

@@ -48,6 +48,10 @@ int get_corvane_ndi_pull0_information(int* width, int* height, int* fps);
 uint8_t get_ndi0_to_web_working();
 void set_ndi0_to_web_working(uint8_t working);
 
+// A spare flag of the NDI input, 1 until set; nothing in the process reads it.
+uint8_t get_ndi_pull0_spare_flag();
+void set_ndi_pull0_spare_flag(uint8_t value);
+
 // What the watchdog calls to close and reopen the source: given the configured NDI source name
 // (ndi_pull_name), it starts the NDI pull thread (PULL_NDI_Run_Thread lives in the control unit above this
 // library, so the process wiring installs it). Until one is installed the watchdog only logs. nullptr

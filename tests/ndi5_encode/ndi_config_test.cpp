@@ -44,3 +44,13 @@ TEST(NdiConfig, TextParsesWithTheTableOfKeysAndValues) {
 }
 
 }  // namespace
+
+#include "ndi_pull0.h"
+
+// The NDI input's spare flag starts set and keeps what it is given.
+TEST(NdiPull0SpareFlag, StartsSetAndKeepsItsValue) {
+    EXPECT_EQ(get_ndi_pull0_spare_flag(), 1);
+    set_ndi_pull0_spare_flag(0);
+    EXPECT_EQ(get_ndi_pull0_spare_flag(), 0);
+    set_ndi_pull0_spare_flag(1);
+}
