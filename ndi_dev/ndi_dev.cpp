@@ -800,9 +800,13 @@ void NDI_Dev::audio_recv_thread() {
     printf("Decode audio stop, %d frame\r\n", stored);
 }
 
-NdiDevVideoRecord* NDI_Dev::TakeVideo(int wait) {
-    if (!video_records_) return nullptr;
-    NdiDevVideoRecord& record = video_records_[video_read_];
+namespace {
+
+// The record at the read index once it is full, polling wait x 10 times.
+template <typename Record>
+Record* take_record(Record* ring, uint8_t read, int wait) {
+    if (ring == nullptr) return nullptr;
+    Record& record = ring[read];
     for (int i = 0, polls = (wait > 0 ? wait : 0) * kTakePollsPerWait;; ++i) {
         if (record.full.load(std::memory_order_acquire)) return &record;
         if (i >= polls) return nullptr;
@@ -810,38 +814,35 @@ NdiDevVideoRecord* NDI_Dev::TakeVideo(int wait) {
     }
 }
 
-NdiDevAudioRecord* NDI_Dev::TakeAudio(int wait) {
-    if (!audio_records_) return nullptr;
-    NdiDevAudioRecord& record = audio_records_[audio_read_];
-    for (int i = 0, polls = (wait > 0 ? wait : 0) * kTakePollsPerWait;; ++i) {
-        if (record.full.load(std::memory_order_acquire)) return &record;
-        if (i >= polls) return nullptr;
-        std::this_thread::sleep_for(std::chrono::microseconds(kTakePollUs));
-    }
-}
-
-void NDI_Dev::ReleaseVideo() {
-    if (!video_records_) return;
-    NdiDevVideoRecord& record = video_records_[video_read_];
+// Clears the full record at the read index, frees its frame under the ring's mutex and advances the index.
+template <typename Info, typename Record, typename Frame, typename FreeFrame>
+void release_record(Record* ring, Frame* frames, uint8_t* read, int size, std::mutex& mutex, FreeFrame free_frame) {
+    if (ring == nullptr) return;
+    Record& record = ring[*read];
     if (!record.full.load(std::memory_order_acquire)) return;
-    static_cast<NdiDevVideoInfo&>(record) = NdiDevVideoInfo();
+    static_cast<Info&>(record) = Info();
     {
-        std::lock_guard<std::mutex> lock(video_mutex_);
-        NDIlib_framesync_free_video(framesync_, &video_frames_[video_read_]);
+        std::lock_guard<std::mutex> lock(mutex);
+        free_frame(&frames[*read]);
     }
     record.full.store(false, std::memory_order_release);
-    video_read_ = static_cast<uint8_t>((video_read_ + 1) % kNdiDevVideoRingSize);
+    *read = static_cast<uint8_t>((*read + 1) % size);
+}
+
+}  // namespace
+
+NdiDevVideoRecord* NDI_Dev::TakeVideo(int wait) { return take_record(video_records_.get(), video_read_, wait); }
+
+NdiDevAudioRecord* NDI_Dev::TakeAudio(int wait) { return take_record(audio_records_.get(), audio_read_, wait); }
+
+void NDI_Dev::ReleaseVideo() {
+    release_record<NdiDevVideoInfo>(video_records_.get(), video_frames_.get(), &video_read_, kNdiDevVideoRingSize,
+                                    video_mutex_,
+                                    [this](NDIlib_video_frame_v2_t* f) { NDIlib_framesync_free_video(framesync_, f); });
 }
 
 void NDI_Dev::ReleaseAudio() {
-    if (!audio_records_) return;
-    NdiDevAudioRecord& record = audio_records_[audio_read_];
-    if (!record.full.load(std::memory_order_acquire)) return;
-    static_cast<NdiDevAudioInfo&>(record) = NdiDevAudioInfo();
-    {
-        std::lock_guard<std::mutex> lock(audio_mutex_);
-        NDIlib_framesync_free_audio_v2(framesync_, &audio_frames_[audio_read_]);
-    }
-    record.full.store(false, std::memory_order_release);
-    audio_read_ = static_cast<uint8_t>((audio_read_ + 1) % kNdiDevAudioRingSize);
+    release_record<NdiDevAudioInfo>(audio_records_.get(), audio_frames_.get(), &audio_read_, kNdiDevAudioRingSize,
+                                    audio_mutex_,
+                                    [this](NDIlib_audio_frame_v3_t* f) { NDIlib_framesync_free_audio_v2(framesync_, f); });
 }

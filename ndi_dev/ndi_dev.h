@@ -57,9 +57,9 @@ size_t ndi_dev_picture_bytes(uint32_t fourcc, int width, int height, int stride)
 // 45 41 27 28 25 21); 0 when there is none.
 int ndi_dev_h264_cut(const uint8_t* data, size_t size);
 
-// One frame the video pull callback fills. Timestamps are milliseconds: the first is the frame's timecode and
-// the packet header's decoding timestamp, the second its presentation timestamp.
-struct NdiDevVideoRequest {
+// What both pull callbacks fill. Timestamps are milliseconds: the first is the frame's timecode and the packet
+// header's decoding timestamp, the second its presentation timestamp.
+struct NdiDevRequestHead {
     uint8_t* data;
     uint32_t data_capacity;
     uint8_t* extra;
@@ -69,21 +69,16 @@ struct NdiDevVideoRequest {
     uint32_t data_length;
     uint32_t extra_length;
     bool key;
+};
+
+// One video frame the video pull callback fills.
+struct NdiDevVideoRequest : NdiDevRequestHead {
     int32_t width;
     int32_t height;
     double frame_rate;  // 0 keeps the rate in use
 };
 
-struct NdiDevAudioRequest {
-    uint8_t* data;
-    uint32_t data_capacity;
-    uint8_t* extra;
-    uint32_t extra_capacity;
-    int64_t timestamp_ms;
-    int64_t pts_ms;
-    uint32_t data_length;
-    uint32_t extra_length;
-    bool key;
+struct NdiDevAudioRequest : NdiDevRequestHead {
     int32_t sample_rate;
 };
 

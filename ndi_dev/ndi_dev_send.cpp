@@ -81,6 +81,15 @@ void copy_bytes(const NdiDevQueueItem* item, uint8_t* data, uint32_t capacity, u
     if (data != nullptr && *length <= capacity) memcpy(data, item->bytes, *length);
 }
 
+// Timestamps are milliseconds since the main task started; the item is done with.
+void stamp_and_free(NdiDevRequestHead* request, NdiDevQueueItem* item) {
+    const int64_t now = ndi_hx_clock_ms();
+    request->timestamp_ms = now - g_start_video_ms.load(std::memory_order_relaxed);
+    request->pts_ms = now - g_start_audio_ms.load(std::memory_order_relaxed);
+    void* owned = item;
+    free_item(&owned);
+}
+
 int pull_video(SafeQueue* queue, NdiDevVideoRequest* request, bool key_from_bytes) {
     if (request == nullptr) return 0;
     NdiDevQueueItem* item = take(queue);
@@ -96,11 +105,7 @@ int pull_video(SafeQueue* queue, NdiDevVideoRequest* request, bool key_from_byte
     request->width = item->width;
     request->height = item->height;
     request->frame_rate = item->frame_rate;
-    const int64_t now = ndi_hx_clock_ms();
-    request->timestamp_ms = now - g_start_video_ms.load(std::memory_order_relaxed);
-    request->pts_ms = now - g_start_audio_ms.load(std::memory_order_relaxed);
-    void* owned = item;
-    free_item(&owned);
+    stamp_and_free(request, item);
     return 1;
 }
 
@@ -169,11 +174,7 @@ int ndi_dev_audio_pull(NdiDevAudioRequest* request) {
         memcpy(request->extra, kAudioExtra, sizeof(kAudioExtra));
     request->key = true;
     request->sample_rate = item->sample_rate;
-    const int64_t now = ndi_hx_clock_ms();
-    request->timestamp_ms = now - g_start_video_ms.load(std::memory_order_relaxed);
-    request->pts_ms = now - g_start_audio_ms.load(std::memory_order_relaxed);
-    void* owned = item;
-    free_item(&owned);
+    stamp_and_free(request, item);
     return 1;
 }
 

@@ -16,20 +16,6 @@ namespace {
 using namespace ndi_dev_test;
 using Call = ndi_shim::SendCall;
 
-std::vector<Call> calls_of(Call::Kind kind) {
-    std::vector<Call> out;
-    for (auto& call : ndi_shim::send_log()) {
-        if (call.kind == kind) out.push_back(call);
-    }
-    return out;
-}
-
-NDIlib_compressed_packet_t header_of(const Call& call) {
-    NDIlib_compressed_packet_t h;
-    memcpy(&h, call.bytes.data(), sizeof(h));
-    return h;
-}
-
 // An access unit behind a 4-byte start code with the NAL header byte nal, tagged with n.
 Bytes unit(uint8_t nal, uint32_t n) {
     Bytes b(64, 0xAA);
@@ -160,7 +146,7 @@ TEST_F(NdiDevMainTask, PushedFramesGoOutAsCompressedPackets) {
     ASSERT_EQ(video.size(), units.size());
     for (size_t i = 0; i < units.size(); ++i) {
         SCOPED_TRACE(i);
-        const NDIlib_compressed_packet_t h = header_of(video[i]);
+        const NDIlib_compressed_packet_t h = header_of(video[i].bytes.data());
         EXPECT_EQ(h.fourcc, NDIlib_compressed_FourCC_type_H264);
         EXPECT_EQ(video[i].video.FourCC, NDIlib_FourCC_video_type_H264);
         EXPECT_EQ(video[i].video.xres, 1280);
@@ -170,10 +156,10 @@ TEST_F(NdiDevMainTask, PushedFramesGoOutAsCompressedPackets) {
         EXPECT_EQ(h.data_size, units[i].size());
         EXPECT_EQ(payload(video[i]), units[i]);
     }
-    EXPECT_EQ(header_of(video[0]).flags, 1u);  // ffmpeg's first unit opens with its SPS
+    EXPECT_EQ(header_of(video[0].bytes.data()).flags, 1u);  // ffmpeg's first unit opens with its SPS
     const auto audio = calls_of(Call::AudioScatter);
     for (size_t i = 0; i < frames.size(); ++i) {
-        const NDIlib_compressed_packet_t h = header_of(audio[i]);
+        const NDIlib_compressed_packet_t h = header_of(audio[i].bytes.data());
         EXPECT_EQ(h.fourcc, NDIlib_compressed_FourCC_type_AAC);
         EXPECT_EQ(h.extra_data_size, 2u);
         Bytes expected = frames[i];

@@ -16,20 +16,6 @@ namespace {
 using namespace ndi_dev_test;
 using Call = ndi_shim::SendCall;
 
-std::vector<Call> calls_of(Call::Kind kind) {
-    std::vector<Call> out;
-    for (auto& call : ndi_shim::send_log()) {
-        if (call.kind == kind) out.push_back(call);
-    }
-    return out;
-}
-
-NDIlib_compressed_packet_t header_of(const uint8_t* bytes) {
-    NDIlib_compressed_packet_t h;
-    memcpy(&h, bytes, sizeof(h));
-    return h;
-}
-
 // The mode table, both ways.
 TEST(NdiDevModes, TableBothWays) {
     const struct {

@@ -190,6 +190,20 @@ NdiDevSendSettings sender_settings(const char* name, int mode, bool high_bandwid
     return s;
 }
 
+std::vector<ndi_shim::SendCall> calls_of(ndi_shim::SendCall::Kind kind) {
+    std::vector<ndi_shim::SendCall> out;
+    for (auto& call : ndi_shim::send_log()) {
+        if (call.kind == kind) out.push_back(call);
+    }
+    return out;
+}
+
+NDIlib_compressed_packet_t header_of(const uint8_t* bytes) {
+    NDIlib_compressed_packet_t h;
+    memcpy(&h, bytes, sizeof(h));
+    return h;
+}
+
 bool start_receiver(NDI_Dev* receiver, const char* wanted, int timeout_ms) {
     NdiDevSourceEntry entries[8];
     const bool found = ndi_test::wait_until(

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ndi_dev.h"
+#include "ndi_shim_test.h"
 #include "ndi_test_support.h"
 
 namespace ndi_dev_test {
@@ -62,6 +63,11 @@ int audio_pull(NdiDevAudioRequest* request);
 
 // Sender settings for the scripted sources.
 NdiDevSendSettings sender_settings(const char* name, int mode, bool high_bandwidth, bool video, bool audio);
+
+// The stand-in's logged send calls of one kind, in order.
+std::vector<ndi_shim::SendCall> calls_of(ndi_shim::SendCall::Kind kind);
+// The packet header at the front of a compressed frame's bytes.
+NDIlib_compressed_packet_t header_of(const uint8_t* bytes);
 
 // Finds the sender by (part of its) name and starts the receiver on it; true when working.
 bool start_receiver(NDI_Dev* receiver, const char* wanted, int timeout_ms = 10000);
