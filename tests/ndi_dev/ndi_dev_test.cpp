@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -466,20 +467,21 @@ TEST_F(NdiDevice, AudioArrivesResampledAndSilentFirstChannelIsDropped) {
 // Compressed audio (modes above 10): AAC packets with header, data and extra data.
 TEST_F(NdiDevice, CompressedAudioGoesOutAsScatteredPackets) {
     ndi_shim::set_clocking_enabled(false);
-    static int pulled = 0;
+    static std::atomic<int> pulled{0};
     pulled = 0;
     NdiDevSendSettings settings = sender_settings("DEV-AAC", 14, true, false, false);
     settings.audio_pull = [](NdiDevAudioRequest* r) -> int {
-        if (pulled >= 3) return 0;
-        const uint8_t frame[] = {0x21, 0x10, 0x04, static_cast<uint8_t>(pulled)};
+        const int n = pulled.load();
+        if (n >= 3) return 0;
+        const uint8_t frame[] = {0x21, 0x10, 0x04, static_cast<uint8_t>(n)};
         memcpy(r->data, frame, sizeof(frame));
         r->data_length = sizeof(frame);
         r->extra[0] = 0x11;
         r->extra[1] = 0x90;
         r->extra_length = 2;
-        r->sample_rate = pulled == 2 ? 44100 : 48000;
-        r->timestamp_ms = 10 * pulled;
-        r->pts_ms = 10 * pulled + 1;
+        r->sample_rate = n == 2 ? 44100 : 48000;
+        r->timestamp_ms = 10 * n;
+        r->pts_ms = 10 * n + 1;
         ++pulled;
         return 1;
     };
@@ -507,7 +509,7 @@ TEST_F(NdiDevice, CompressedAudioGoesOutAsScatteredPackets) {
 // Oversize frames end the send thread with a message; nothing is sent and nothing is read past the buffers.
 TEST_F(NdiDevice, OversizeFramesEndTheSendThread) {
     ndi_shim::set_clocking_enabled(false);
-    static int calls = 0;
+    static std::atomic<int> calls{0};
     calls = 0;
     NdiDevSendSettings settings = sender_settings("DEV-BIG", 14, true, true, false);
     settings.video_pull = [](NdiDevVideoRequest* r) -> int {
@@ -567,7 +569,7 @@ TEST_F(NdiDevice, SourceChosenBySubstring) {
     NdiDevSendSettings other = sender_settings("OTHER CAMERA", 14, true, true, false);
     other.clock_video = false;
     auto other_sender = std::make_unique<NDI_Dev>();
-    static int other_pulls = 0;
+    static std::atomic<int> other_pulls{0};
     other.video_pull = [](NdiDevVideoRequest*) -> int {
         ++other_pulls;
         return 0;

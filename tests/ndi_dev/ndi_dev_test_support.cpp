@@ -92,7 +92,10 @@ void set_video_script(const VideoScript& script) {
     g_video_pulled = 0;
 }
 
-int64_t video_pulled() { return g_video_pulled.load(); }
+int64_t video_pulled() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_video_pulled.load();
+}
 
 void allow_video(int64_t count) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -101,12 +104,15 @@ void allow_video(int64_t count) {
 
 int video_pull(NdiDevVideoRequest* request) {
     VideoScript s;
+    int64_t n = 0;
     {
+        // Checked and counted at once: once allow_video() returns, no frame beyond the allowed count goes out.
         std::lock_guard<std::mutex> lock(g_mutex);
         s = g_video;
+        n = g_video_pulled.load();
+        if (s.allowed >= 0 && n >= s.allowed) return 0;
+        g_video_pulled.store(n + 1);
     }
-    const int64_t n = g_video_pulled.load();
-    if (s.allowed >= 0 && n >= s.allowed) return 0;
     const uint32_t number = static_cast<uint32_t>(n);
     Bytes data;
     if (s.mode >= 11) {
@@ -127,7 +133,6 @@ int video_pull(NdiDevVideoRequest* request) {
     request->width = s.width;
     request->height = s.height;
     request->frame_rate = s.rate;
-    g_video_pulled.store(n + 1);
     return 1;
 }
 
