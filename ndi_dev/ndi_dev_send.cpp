@@ -37,22 +37,23 @@ void free_item(void** item) {
 }
 
 // A zeroed item holding a copy of the bytes; null when memory runs out.
-NdiDevQueueItem* make_item(const uint8_t* bytes, int size) {
+NdiDevQueueItem* make_item(const uint8_t* bytes, uint32_t size) {
     auto* item = static_cast<NdiDevQueueItem*>(calloc(1, sizeof(NdiDevQueueItem)));
     if (item == nullptr) return nullptr;
-    item->bytes = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
+    item->bytes = static_cast<uint8_t*>(malloc(size));
     if (item->bytes == nullptr) {
         free(item);
         return nullptr;
     }
-    memcpy(item->bytes, bytes, static_cast<size_t>(size));
-    item->size = size;
+    memcpy(item->bytes, bytes, size);
+    item->size = static_cast<int32_t>(size);
     return item;
 }
 
-void push_video(SafeQueue* queue, int32_t limit, const char* message, const uint8_t* bytes, int size, int width,
-                int height, bool key) {
-    if (!g_working.load(std::memory_order_relaxed) || bytes == nullptr || size <= 0) return;
+void push_video(SafeQueue* queue, int32_t limit, const char* message, const uint8_t* bytes, uint32_t size,
+                int width, int height, bool key) {
+    if (!g_working.load(std::memory_order_relaxed) || bytes == nullptr || size == 0 || size > kNdiDevMaxQueuedBytes)
+        return;
     if (queue->Size() >= limit) {
         printf("%s\n", message);
         queue->Clear();
@@ -120,7 +121,7 @@ void enable_queues(int flag) {
 
 }  // namespace
 
-bool ndi_dev_send_is_working() { return g_working.load(std::memory_order_relaxed); }
+uint8_t ndi_dev_send_is_working() { return g_working.load(std::memory_order_relaxed) ? 1 : 0; }
 
 int ndi_dev_stop_request() {
     bool expected = true;
@@ -133,21 +134,22 @@ bool ndi_dev_key_nal(const uint8_t* bytes, int size) {
     return type == 5 || type == 7 || bytes[4] == 0x40;
 }
 
-void corvane_sdk_ndi_HX_Encode_vedio(const uint8_t* bytes, int size, int width, int height) {
+void corvane_sdk_ndi_HX_Encode_vedio(const uint8_t* bytes, uint32_t size, int width, int height) {
     // The message names the limit the queue really has.
     push_video(&ndi_send_vedio_safequeue, kNdiDevVideoQueueLimit,
                "corvane_sdk_ndi_HX_Encode_vedio ndi_send_vedio_safequeue.size()>=100", bytes, size, width, height,
-               ndi_dev_key_nal(bytes, size));
+               ndi_dev_key_nal(bytes, static_cast<int>(size)));
 }
 
-void corvane_sdk_ndi_HX_Encode_vedio_proxy(const uint8_t* bytes, int size, int width, int height) {
+void corvane_sdk_ndi_HX_Encode_vedio_proxy(const uint8_t* bytes, uint32_t size, int width, int height) {
     push_video(&ndi_send_proxy_safequeue, kNdiDevProxyQueueLimit,
                "corvane_sdk_ndi_HX_Encode_vedio_proxy ndi_send_proxy_safequeue.size()>=250", bytes, size, width,
-               height, ndi_dev_key_nal(bytes, size));
+               height, ndi_dev_key_nal(bytes, static_cast<int>(size)));
 }
 
-void corvane_sdk_ndi_HX_Encode_audio(const uint8_t* bytes, int size) {
-    if (!g_working.load(std::memory_order_relaxed) || bytes == nullptr || size <= 0) return;
+void corvane_sdk_ndi_HX_Encode_audio(const uint8_t* bytes, uint32_t size) {
+    if (!g_working.load(std::memory_order_relaxed) || bytes == nullptr || size == 0 || size > kNdiDevMaxQueuedBytes)
+        return;
     if (ndi_send_audio_safequeue.Size() >= kNdiDevAudioQueueLimit) {
         printf("corvane_sdk_ndi_HX_Encode_audio ndi_send_audio_safequeue.size()>=47\n");
         ndi_send_audio_safequeue.Clear();

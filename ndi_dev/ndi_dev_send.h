@@ -12,6 +12,8 @@
 constexpr int32_t kNdiDevVideoQueueLimit = 100;
 constexpr int32_t kNdiDevProxyQueueLimit = 250;
 constexpr int32_t kNdiDevAudioQueueLimit = 47;
+// Largest frame a push copies (the device's video buffer holds 10 MB; a larger one could never be sent).
+constexpr uint32_t kNdiDevMaxQueuedBytes = 10485760;
 constexpr uint8_t kNdiDevQueueFrameRate = 60;
 constexpr int32_t kNdiDevQueueSampleRate = 48000;
 // The test stream the main task describes: 1280x720 at 60 frames per second, 48000 Hz stereo, 1024 samples.
@@ -50,15 +52,16 @@ struct NdiDevTestAudioInfo {
     int samples;
 };
 
-bool ndi_dev_send_is_working();
+// 1 while the main task runs the device, 0 otherwise (the encoder's and the audio encoder's test).
+uint8_t ndi_dev_send_is_working();
 // Clears the working flag: 1 when it was set, 0 otherwise.
 int ndi_dev_stop_request();
 // True when byte 4 (the NAL header behind a 4-byte start code) has the low 5 bits 5 or 7, or is 0x40.
 bool ndi_dev_key_nal(const uint8_t* bytes, int size);
 
-void corvane_sdk_ndi_HX_Encode_vedio(const uint8_t* bytes, int size, int width, int height);
-void corvane_sdk_ndi_HX_Encode_vedio_proxy(const uint8_t* bytes, int size, int width, int height);
-void corvane_sdk_ndi_HX_Encode_audio(const uint8_t* bytes, int size);
+void corvane_sdk_ndi_HX_Encode_vedio(const uint8_t* bytes, uint32_t size, int width, int height);
+void corvane_sdk_ndi_HX_Encode_vedio_proxy(const uint8_t* bytes, uint32_t size, int width, int height);
+void corvane_sdk_ndi_HX_Encode_audio(const uint8_t* bytes, uint32_t size);
 
 // Pull callbacks of the device: 1 with the request filled from the oldest queued item, 0 when the queue is
 // empty.

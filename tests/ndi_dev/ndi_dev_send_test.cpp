@@ -66,12 +66,12 @@ TEST(NdiDevSendQueues, TestStreamDescriptions) {
 }
 
 TEST(NdiDevSendQueues, PushesDoNothingWhileNotWorking) {
-    ASSERT_FALSE(ndi_dev_send_is_working());
+    ASSERT_EQ(ndi_dev_send_is_working(), 0);
     EXPECT_EQ(ndi_dev_stop_request(), 0);
     const Bytes b = unit(0x65, 1);
-    corvane_sdk_ndi_HX_Encode_vedio(b.data(), static_cast<int>(b.size()), 1280, 720);
-    corvane_sdk_ndi_HX_Encode_vedio_proxy(b.data(), static_cast<int>(b.size()), 1280, 720);
-    corvane_sdk_ndi_HX_Encode_audio(b.data(), static_cast<int>(b.size()));
+    corvane_sdk_ndi_HX_Encode_vedio(b.data(), static_cast<uint32_t>(b.size()), 1280, 720);
+    corvane_sdk_ndi_HX_Encode_vedio_proxy(b.data(), static_cast<uint32_t>(b.size()), 1280, 720);
+    corvane_sdk_ndi_HX_Encode_audio(b.data(), static_cast<uint32_t>(b.size()));
     EXPECT_EQ(ndi_send_vedio_safequeue.Size(), 0);
     EXPECT_EQ(ndi_send_proxy_safequeue.Size(), 0);
     EXPECT_EQ(ndi_send_audio_safequeue.Size(), 0);
@@ -86,11 +86,11 @@ protected:
         ndi_shim::set_send_stall(false);
         ndi_dev_stop_request();
         if (task_.joinable()) task_.join();
-        EXPECT_FALSE(ndi_dev_send_is_working());
+        EXPECT_EQ(ndi_dev_send_is_working(), 0);
     }
     void start(const char* name) {
         task_ = std::thread([name] { ndi_dev_main_task(name); });
-        ASSERT_TRUE(ndi_test::wait_until([] { return ndi_dev_send_is_working(); }, 5000));
+        ASSERT_TRUE(ndi_test::wait_until([] { return ndi_dev_send_is_working() == 1; }, 5000));
     }
 
     DeviceEnv env_;
@@ -119,15 +119,15 @@ TEST_F(NdiDevMainTask, PushedFramesGoOutAsCompressedPackets) {
     // The first frames may leave before the receiver is registered with the sender: push until one arrives.
     ASSERT_TRUE(ndi_test::wait_until(
         [&] {
-            corvane_sdk_ndi_HX_Encode_vedio(units[0].data(), static_cast<int>(units[0].size()), 320, 240);
+            corvane_sdk_ndi_HX_Encode_vedio(units[0].data(), static_cast<uint32_t>(units[0].size()), 320, 240);
             return receiver.TakeVideo(10) != nullptr;
         },
         10000));
     receiver.ReleaseVideo();
     ndi_shim::clear_send_log();
     for (size_t i = 0; i < units.size(); ++i)
-        corvane_sdk_ndi_HX_Encode_vedio(units[i].data(), static_cast<int>(units[i].size()), 320, 240);
-    for (const auto& frame : frames) corvane_sdk_ndi_HX_Encode_audio(frame.data(), static_cast<int>(frame.size()));
+        corvane_sdk_ndi_HX_Encode_vedio(units[i].data(), static_cast<uint32_t>(units[i].size()), 320, 240);
+    for (const auto& frame : frames) corvane_sdk_ndi_HX_Encode_audio(frame.data(), static_cast<uint32_t>(frame.size()));
     // Copies of the first unit pushed while connecting may still go out first: the run starts where the second
     // unit follows.
     auto payload = [](const Call& call) { return Bytes(call.bytes.begin() + 44, call.bytes.end()); };
@@ -193,8 +193,8 @@ TEST_F(NdiDevMainTask, QueueLimits) {
     start("BRISKBOX-LIMITS");
     ndi_shim::set_send_stall(true);
     const Bytes b = unit(0x41, 0);
-    corvane_sdk_ndi_HX_Encode_vedio(b.data(), static_cast<int>(b.size()), 1280, 720);
-    corvane_sdk_ndi_HX_Encode_audio(b.data(), static_cast<int>(b.size()));
+    corvane_sdk_ndi_HX_Encode_vedio(b.data(), static_cast<uint32_t>(b.size()), 1280, 720);
+    corvane_sdk_ndi_HX_Encode_audio(b.data(), static_cast<uint32_t>(b.size()));
     // Both send threads have taken their item and wait in the stalled send.
     ASSERT_TRUE(ndi_test::wait_until([] { return ndi_shim::stalled_calls() >= 2; }, 5000));
     ASSERT_EQ(ndi_send_vedio_safequeue.Size(), 0);
@@ -207,11 +207,11 @@ TEST_F(NdiDevMainTask, QueueLimits) {
         int32_t limit;
     } cases[] = {
         {"video", &ndi_send_vedio_safequeue,
-         [](const Bytes& u) { corvane_sdk_ndi_HX_Encode_vedio(u.data(), static_cast<int>(u.size()), 1280, 720); }, 100},
+         [](const Bytes& u) { corvane_sdk_ndi_HX_Encode_vedio(u.data(), static_cast<uint32_t>(u.size()), 1280, 720); }, 100},
         {"audio", &ndi_send_audio_safequeue,
-         [](const Bytes& u) { corvane_sdk_ndi_HX_Encode_audio(u.data(), static_cast<int>(u.size())); }, 47},
+         [](const Bytes& u) { corvane_sdk_ndi_HX_Encode_audio(u.data(), static_cast<uint32_t>(u.size())); }, 47},
         {"proxy", &ndi_send_proxy_safequeue,
-         [](const Bytes& u) { corvane_sdk_ndi_HX_Encode_vedio_proxy(u.data(), static_cast<int>(u.size()), 1280, 720); },
+         [](const Bytes& u) { corvane_sdk_ndi_HX_Encode_vedio_proxy(u.data(), static_cast<uint32_t>(u.size()), 1280, 720); },
          250},
     };
     for (const auto& c : cases) {
@@ -238,7 +238,7 @@ TEST_F(NdiDevMainTask, QueueLimits) {
     EXPECT_EQ(ndi_dev_proxy_pull(&request), 0);
     // An item larger than the request's buffer is reported by its length only.
     const Bytes big(300, 0x11);
-    corvane_sdk_ndi_HX_Encode_vedio_proxy(big.data(), static_cast<int>(big.size()), 1, 1);
+    corvane_sdk_ndi_HX_Encode_vedio_proxy(big.data(), static_cast<uint32_t>(big.size()), 1, 1);
     data.assign(data.size(), 0);
     ASSERT_EQ(ndi_dev_proxy_pull(&request), 1);
     EXPECT_EQ(request.data_length, 300u);
