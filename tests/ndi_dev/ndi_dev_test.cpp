@@ -325,23 +325,29 @@ TEST_F(NdiDevice, RepeatsAreStoredOnceEvenWhenAddressesAreReused) {
         ASSERT_TRUE(start_receiver(receiver, "DEV-REPEAT"));
         // Frames go out one at a time until one arrives (the first ones may leave before the connection); then
         // the receiver catches up with the last one sent.
+        uint32_t seen = 0;
         ASSERT_TRUE(ndi_test::wait_until(
             [&] {
-                if (receiver->TakeVideo(1) != nullptr) return true;
+                NdiDevVideoRecord* record = receiver->TakeVideo(1);
+                if (record != nullptr) {
+                    seen = frame_number(*record, false);
+                    receiver->ReleaseVideo();
+                    return true;
+                }
                 allow_video(video_pulled() + 1);
                 return false;
             },
             10000));
-        receiver->ReleaseVideo();
         allow_video(video_pulled());
         const uint32_t last = static_cast<uint32_t>(video_pulled() - 1);
         ASSERT_TRUE(ndi_test::wait_until(
             [&] {
+                if (seen == last) return true;
                 NdiDevVideoRecord* record = receiver->TakeVideo(1);
                 if (record == nullptr) return false;
-                const uint32_t n = frame_number(*record, false);
+                seen = frame_number(*record, false);
                 receiver->ReleaseVideo();
-                return n == last;
+                return false;
             },
             10000));
         const uint8_t* first_address = nullptr;
@@ -444,11 +450,8 @@ TEST_F(NdiDevice, AudioArrivesResampledAndSilentFirstChannelIsDropped) {
             const float* ch1 = record->data + record->stride / 4;
             bool first_silent = true;
             for (int i = 0; i < record->samples; ++i) first_silent = first_silent && ch0[i] == 0.0f;
+            // The silent phase (and the synchroniser's silence while nothing has arrived) is never stored.
             EXPECT_FALSE(first_silent);
-            // A block of the silent phase only would hold +0.5 on its second channel throughout.
-            bool only_first_phase = true;
-            for (int i = 0; i < record->samples; ++i) only_first_phase = only_first_phase && ch1[i] > 0.4f;
-            EXPECT_FALSE(only_first_phase);
             const bool second_phase = ch0[record->samples - 1] > 0.2f && ch1[record->samples - 1] < -0.4f;
             receiver->ReleaseAudio();
             return second_phase && ++records >= 3;
