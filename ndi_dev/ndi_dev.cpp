@@ -213,7 +213,8 @@ int ndi_dev_h264_cut(const uint8_t* data, size_t size) {
 NDI_Dev::NDI_Dev() : profile_text_(new char[kNdiDevProfileSize]()) { printf("NDI_Dev done\n"); }
 
 NDI_Dev::~NDI_Dev() {
-    if (working()) Stop();
+    // Threads that ended on their own (a receiver without rings) are joined too.
+    if (working() || video_thread_.joinable() || audio_thread_.joinable()) Stop();
     // A device whose start failed half-way may still hold SDK objects.
     release_sdk();
     if (finder_) NDIlib_find_destroy(finder_);
@@ -412,11 +413,11 @@ int NDI_Dev::start_receiver(const char* source_name) {
     printf("NDI connecting to %s\n", chosen->p_ndi_name ? chosen->p_ndi_name : "");
     framesync_ = NDIlib_framesync_create(recv_);
     if (framesync_ == nullptr) {
-        printf("[Error] The NDI recv create is fault.\r\n");
+        printf("[Error] The NDI recv create is fault.\r");
         release_sdk();
         return -1;
     }
-    printf("Creat thread of decode\r\n");
+    printf("Creat thread of decode\r");
     working_.store(true, std::memory_order_relaxed);
     audio_thread_ = std::thread(&NDI_Dev::audio_recv_thread, this);
     video_thread_ = std::thread(&NDI_Dev::video_recv_thread, this);
@@ -447,7 +448,7 @@ int NDI_Dev::FindSources(int timeout_ms, NdiDevSourceEntry* out, int capacity) {
     if (NDIlib_find_wait_for_sources(finder_, wait)) {
         sources_ = NDIlib_find_get_current_sources(finder_, &source_count_);
         if (sources_ == nullptr) source_count_ = 0;
-        printf("Update  video source\r\n");
+        printf("Update  video source\r");
     }
     printf("NDI_Source_Num:%d\r\n", static_cast<int>(source_count_));
     int written = 0;
@@ -668,7 +669,7 @@ void NDI_Dev::audio_send_thread() {
 }
 
 void NDI_Dev::video_recv_thread() {
-    printf("Start recv video\r\n");
+    printf("Start recv video\r");
     if (!video_frames_ || !video_records_) {
         printf("Block:%s, Frame:%s\r\n", video_records_ ? "Exits" : "nullptr", video_frames_ ? "Exits" : "nullptr");
         working_.store(false, std::memory_order_relaxed);
@@ -750,7 +751,7 @@ void NDI_Dev::video_recv_thread() {
 }
 
 void NDI_Dev::audio_recv_thread() {
-    printf("Start recv audio\r\n");
+    printf("Start recv audio\r");
     if (!audio_frames_ || !audio_records_) {
         printf("Block:%s, Frame:%s\r\n", audio_records_ ? "Exits" : "nullptr", audio_frames_ ? "Exits" : "nullptr");
         working_.store(false, std::memory_order_relaxed);

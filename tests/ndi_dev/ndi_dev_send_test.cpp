@@ -180,6 +180,13 @@ TEST_F(NdiDevMainTask, PushedFramesGoOutAsCompressedPackets) {
             return matched >= 5;
         },
         10000));
+    // The AAC frames come out of the receiver decoded, at the 44100 Hz stereo it asks for.
+    NdiDevAudioRecord* sound = nullptr;
+    ASSERT_TRUE(ndi_test::wait_until([&] { return (sound = receiver.TakeAudio(1)) != nullptr; }, 10000));
+    EXPECT_EQ(sound->sample_rate, 44100);
+    EXPECT_EQ(sound->channels, 2);
+    EXPECT_EQ(sound->samples, 1024);
+    receiver.ReleaseAudio();
     receiver.Stop();
     EXPECT_EQ(ndi_dev_stop_request(), 1);
     task_.join();
