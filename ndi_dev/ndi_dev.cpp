@@ -66,6 +66,7 @@ const PictureShape kShapes[] = {
 
 const uint8_t kCutNalBytes[] = {0x67, 0x68, 0x65, 0x61, 0x47, 0x48, 0x45, 0x41, 0x27, 0x28, 0x25, 0x21};
 
+constexpr double kMaxFrameRate = 1000.0;
 constexpr int kIdleSleepMs = 2;
 constexpr int kRingWaitMs = 1;
 constexpr int kVideoPaceStepMs = 3;
@@ -82,9 +83,11 @@ void copy_name(char* out, size_t size, const char* text) {
     if (text) memcpy(out, text, strnlen(text, size - 1));
 }
 
-// Frame rate as rate x 1000 over 1000, reduced.
+// Frame rate as rate x 1000 over 1000, reduced. A rate that is not a number, 0 or less, or beyond any camera's
+// (it comes from a caller) counts as 0.
 void reduce_rate(double rate, int32_t* n, int32_t* d) {
-    const int32_t num = static_cast<int32_t>(std::lround(rate * 1000.0));
+    const bool usable = rate > 0.0 && rate <= kMaxFrameRate;
+    const int32_t num = usable ? static_cast<int32_t>(std::lround(rate * 1000.0)) : 0;
     const int g = ndi_hx_gcd(num, 1000);
     *n = num / g;
     *d = 1000 / g;
@@ -508,7 +511,8 @@ void NDI_Dev::video_send_thread() {
         slot.frame.FourCC = static_cast<NDIlib_FourCC_video_type_e>(fourcc);
         slot.frame.frame_rate_N = rate_n_;
         slot.frame.frame_rate_D = rate_d_;
-        slot.frame.picture_aspect_ratio = static_cast<float>(aspect_n_) / static_cast<float>(aspect_d_);
+        slot.frame.picture_aspect_ratio =
+            aspect_d_ > 0 ? static_cast<float>(aspect_n_) / static_cast<float>(aspect_d_) : 0.0f;
         slot.frame.frame_format_type = NDIlib_frame_format_type_progressive;
         slot.data = static_cast<uint8_t*>(calloc(kNdiHxVideoDataSize, 1));
         if (video_compressed_) slot.extra = static_cast<uint8_t*>(calloc(kNdiHxVideoExtraSize, 1));
@@ -548,7 +552,7 @@ void NDI_Dev::video_send_thread() {
             break;
         }
         ++sent;
-        if (request.frame_rate > 0.0) {
+        if (request.frame_rate > 0.0 && request.frame_rate <= kMaxFrameRate) {
             reduce_rate(request.frame_rate, &slot.frame.frame_rate_N, &slot.frame.frame_rate_D);
         }
         slot.frame.timecode = request.timestamp_ms;

@@ -400,6 +400,7 @@ TEST_F(NdiDevice, FrameRatesAreReduced) {
         int d;
     } cases[] = {
         {30.0, 0.0, 30, 1}, {29.97, 0.0, 2997, 100}, {25.0, 59.94, 2997, 50}, {25.0, -5.0, 25, 1}, {0.0, 0.0, 0, 1000},
+        {25.0, 1e12, 25, 1}, {1e12, 0.0, 0, 1000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.init_rate);
