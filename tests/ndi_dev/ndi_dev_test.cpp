@@ -422,6 +422,45 @@ TEST_F(NdiDevice, FrameRatesAreReduced) {
     }
 }
 
+// A source whose frames carry no rate (0/1000) keeps the receiver at its first pace instead of stalling it.
+TEST_F(NdiDevice, FramesWithoutRateKeepArriving) {
+    VideoScript script;
+    script.mode = 9;
+    set_video_script(script);
+    NdiDevSendSettings settings = sender_settings("DEV-NORATE", 9, true, true, false);
+    settings.frame_rate = 0.0;
+    settings.clock_video = false;
+    NDI_Dev* sender = make_sender(settings);
+    script.rate = 0.0;
+    script.allowed = 0;  // one frame per poll below: nothing paces an unclocked sender
+    set_video_script(script);
+    ASSERT_EQ(sender->Start(0, nullptr), 1);
+    NDI_Dev* receiver = make_receiver(1);
+    ASSERT_TRUE(start_receiver(receiver, "DEV-NORATE"));
+    int records = 0;
+    uint32_t previous = 0;
+    ASSERT_TRUE(ndi_test::wait_until(
+        [&] {
+            NdiDevVideoRecord* record = receiver->TakeVideo(1);
+            if (record == nullptr) {
+                allow_video(video_pulled() + 1);
+                return false;
+            }
+            EXPECT_EQ(record->frame_rate_n, 0);
+            EXPECT_EQ(record->frame_rate, 0.0);
+            const uint32_t n = frame_number(*record, false);
+            if (records > 0) {
+                EXPECT_GT(n, previous);
+            }
+            previous = n;
+            receiver->ReleaseVideo();
+            return ++records >= 4;
+        },
+        10000));
+    receiver->Stop();
+    sender->Stop();
+}
+
 // Uncompressed audio goes out as planar float; the receiver asks for 1024 samples at 44100 Hz stereo and drops
 // blocks whose first channel is silent.
 TEST_F(NdiDevice, AudioArrivesResampledAndSilentFirstChannelIsDropped) {
