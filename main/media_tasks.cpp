@@ -13,6 +13,7 @@
 #include "encoder_feed.h"
 #include "event_loop.h"
 #include "ip1_input.h"
+#include "ndi_dev_send.h"
 #include "ndi_hx_send.h"
 #include "ndi_pull0.h"
 #include "pause.h"
@@ -84,6 +85,7 @@ AudioStep audio_encode_step(AudioEncodeState* state) {
     // The encoder's start-up delay gives no frame (0), a failure a negative count: nothing to hand on.
     if (size <= 0) return AudioStep::Waiting;
     if (ndi_hx_send_is_working() == 1) ndi_hx_send_push_audio(state->aac.data(), static_cast<uint32_t>(size));
+    if (ndi_dev_send_is_working() == 1) corvane_sdk_ndi_HX_Encode_audio(state->aac.data(), static_cast<uint32_t>(size));
     rtsp_push_main_audio(state->aac.data(), static_cast<uint32_t>(size));
     return AudioStep::Encoded;
 }

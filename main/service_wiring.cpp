@@ -10,6 +10,7 @@
 #include "config_ctrl.h"
 #include "encoder_feed.h"
 #include "ip1_input.h"
+#include "ndi_dev_send.h"
 #include "ndi_find_sources.h"
 #include "ndi_hx_send.h"
 #include "ndi_pull0.h"
@@ -88,6 +89,8 @@ void install_service_hooks() {
 
     // The encoded programme goes to the NDI|HX sender and the RTSP main stream.
     set_ndi_hx_send_functions(&ndi_hx_send_is_working, &ndi_hx_send_push_video);
+    // The NDI device's send path too, which pushes only while its main task runs (nothing starts it).
+    set_ndi_dev_send_functions(&ndi_dev_send_is_working, &corvane_sdk_ndi_HX_Encode_vedio);
     set_rtsp_main_video_function(&rtsp_push_main_video);
     set_ndi_hx_restart_start_function([] { start_task_mThread_ndi6(); });
 

@@ -444,3 +444,9 @@ uint8_t ndi_hx_audio_started() { return g_audio_started.load(std::memory_order_r
 void ndi_hx_clear_audio_started() { g_audio_started.store(0, std::memory_order_relaxed); }
 
 void set_ndi_hx_restart_start_function(NdiHxStartFunction fn) { g_restart_start.store(fn, std::memory_order_relaxed); }
+
+NDIlib_frame_scatter_t ndi_hx_build_scatter(const NDIlib_compressed_packet_t* header, const uint8_t* data,
+                                            uint32_t data_size, const uint8_t* extra, uint32_t extra_size,
+                                            std::vector<const uint8_t*>* blocks, std::vector<int>* sizes) {
+    return build_scatter(header, data, data_size, extra, extra_size, blocks, sizes);
+}

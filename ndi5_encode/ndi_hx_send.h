@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <thread>
+#include <vector>
 
 #include "frame_list.h"
+#include "ndi_lib.h"
 
 constexpr uint16_t kNdiHxListCapacity = 120;
 constexpr size_t kNdiHxVideoDataSize = 10485760;
@@ -60,3 +62,9 @@ void ndi_hx_clear_audio_started();
 // Without one, the sender is started again with the settings of its last start; nullptr restores that.
 using NdiHxStartFunction = void (*)();
 void set_ndi_hx_restart_start_function(NdiHxStartFunction fn);
+
+// The scatter list of one compressed frame: the packet header, the data, the extra data when there is any, then
+// the null terminator. blocks and sizes hold the list; they must outlive the send call.
+NDIlib_frame_scatter_t ndi_hx_build_scatter(const NDIlib_compressed_packet_t* header, const uint8_t* data,
+                                            uint32_t data_size, const uint8_t* extra, uint32_t extra_size,
+                                            std::vector<const uint8_t*>* blocks, std::vector<int>* sizes);

@@ -39,6 +39,7 @@ constexpr int kRetryMs = 100;
 struct ReceivedVideo {
     NDIlib_video_frame_v2_t frame;
     std::unique_ptr<uint8_t[]> data;
+    size_t size = 0;
     std::string metadata;
 };
 
@@ -195,6 +196,7 @@ struct NDIlib_recv_instance_type {
         auto video = std::make_shared<ReceivedVideo>();
         const size_t size = message.payload.size();
         video->data.reset(new uint8_t[size > 0 ? size : 1]);
+        video->size = size;
         if (size > 0) memcpy(video->data.get(), message.payload.data(), size);
         video->metadata = std::move(message.metadata);
         NDIlib_video_frame_v2_t& f = video->frame;
@@ -230,6 +232,11 @@ struct NDIlib_framesync_instance_type {
     std::shared_ptr<ReceivedVideo> current;
     uint64_t current_serial = 0;
     std::multimap<const uint8_t*, std::shared_ptr<ReceivedVideo>> video_out;
+    // The one address every video frame is handed out at while the reuse knob is set, and the frame (by its
+    // timestamp) copied there last.
+    std::unique_ptr<uint8_t[]> reused;
+    size_t reused_capacity = 0;
+    int64_t reused_timestamp = -1;
     ndi_audio::AudioConverter audio;
     std::map<const uint8_t*, std::unique_ptr<std::vector<float>>> audio_out;
 };
@@ -310,6 +317,18 @@ extern "C" void NDIlib_framesync_capture_video(NDIlib_framesync_instance_t fs, N
     if (!fs->current) return;
     *out = fs->current->frame;
     out->p_data = fs->current->data.get();
+    if (ndi_shim::reuse_video_addresses()) {
+        const size_t size = fs->current->size;
+        if (size > fs->reused_capacity) {
+            fs->reused.reset(new uint8_t[size]);
+            fs->reused_capacity = size;
+        }
+        if (fs->reused && fs->reused_timestamp != fs->current->frame.timestamp) {
+            if (size > 0) memcpy(fs->reused.get(), fs->current->data.get(), size);
+            fs->reused_timestamp = fs->current->frame.timestamp;
+        }
+        if (fs->reused) out->p_data = fs->reused.get();
+    }
     out->p_metadata = fs->current->metadata.empty() ? nullptr : fs->current->metadata.c_str();
     fs->video_out.emplace(out->p_data, fs->current);
 }

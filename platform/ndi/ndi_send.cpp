@@ -503,6 +503,13 @@ extern "C" void NDIlib_send_add_connection_metadata(NDIlib_send_instance_t sende
         const size_t limit = metadata->length > 0 ? static_cast<size_t>(metadata->length) : ndi_wire::kMaxMetadataSize;
         m.metadata.assign(metadata->p_data, strnlen(metadata->p_data, std::min<size_t>(limit, ndi_wire::kMaxMetadataSize)));
     }
+    if (ndi_shim::send_log_enabled()) {
+        ndi_shim::SendCall call;
+        call.sender_name = sender->name;
+        call.kind = ndi_shim::SendCall::Metadata;
+        call.bytes.assign(m.metadata.begin(), m.metadata.end());
+        ndi_shim::append_send_log(std::move(call));
+    }
     sender->connection_metadata.push_back(std::make_shared<const ndi_wire::Bytes>(ndi_wire::encode(m, {})));
 }
 

@@ -24,6 +24,7 @@ std::atomic<bool> g_clocking{true};
 std::atomic<bool> g_initialize_fails{false};
 std::atomic<int> g_initialize_count{0};
 std::atomic<uint64_t> g_async_violations{0};
+std::atomic<bool> g_reuse_video_addresses{false};
 
 }  // namespace
 
@@ -105,6 +106,9 @@ void clear_config_texts() {
 
 void count_async_violation() { g_async_violations.fetch_add(1, std::memory_order_relaxed); }
 uint64_t async_buffer_violations() { return g_async_violations.load(std::memory_order_relaxed); }
+
+void set_reuse_video_addresses(bool reuse) { g_reuse_video_addresses.store(reuse, std::memory_order_relaxed); }
+bool reuse_video_addresses() { return g_reuse_video_addresses.load(std::memory_order_relaxed); }
 
 }  // namespace ndi_shim
 

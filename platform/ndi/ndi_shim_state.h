@@ -18,5 +18,6 @@ void wait_while_stalled();
 bool send_log_enabled();
 void append_send_log(SendCall call);
 void count_async_violation();
+bool reuse_video_addresses();
 
 }  // namespace ndi_shim

@@ -56,4 +56,8 @@ bool recv_is_connected(NDIlib_recv_instance_t receiver);
 // Async video sends whose blocks were changed before the next send on the same sender.
 uint64_t async_buffer_violations();
 
+// While set, frame synchronisers hand out every new video frame at one address of theirs (the frame copied
+// there), as a library that frees a frame and allocates the next at the same place would.
+void set_reuse_video_addresses(bool reuse);
+
 }  // namespace ndi_shim
