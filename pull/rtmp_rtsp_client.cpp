@@ -77,9 +77,15 @@ uint32_t pull_fps_from_rate(int num, int den) {
 RtmpRtspClient::RtmpRtspClient(bool /*registration*/) {}
 
 RtmpRtspClient::~RtmpRtspClient() {
+    closing_.store(true, std::memory_order_relaxed);
     ffmpeg_rtmp_rtsp_uninit();
-    // The reader works on this object: it is interrupted above and releases its stream within moments.
-    while (IsReading()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The reader and a restart thread work on this object: the reader is interrupted above and releases
+    // its stream within moments; a restart thread that opened before it saw closing_ started a reader that
+    // the working flag cleared here stops again.
+    while (IsReading() || restarts_pending_.load(std::memory_order_acquire) > 0) {
+        working_.store(false, std::memory_order_relaxed);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     ffmpeg_init_free();
 }
 
@@ -252,6 +258,7 @@ void* RtmpRtspClient::ReaderEntry(void* self) {
 
 void RtmpRtspClient::Reader() {
     const std::string name = Name();
+    restart_request_.store(false, std::memory_order_relaxed);
     // The pacing origin and the counters belong to this reader (a refused open must not touch them).
     origin_media_ms_ = -1;
     origin_wall_ms_ = -1;
@@ -302,8 +309,46 @@ void RtmpRtspClient::Reader() {
         }
     }
     ReleaseContext();
+    // The restart thread is started before the reader-running flag is cleared, so the destructor (which
+    // waits for either) never sees this client idle while a restart is on its way; the restart thread
+    // waits for the flag before it opens.
+    if (restart_request_.exchange(false, std::memory_order_relaxed)) StartRestart();
     std::printf("%s 77 Rtmp_Rtsp_Runnable exit\n", name.c_str());
     reading_.store(false, std::memory_order_release);
+}
+
+int RtmpRtspClient::StartRestart() {
+    // This FFmpeg release needs no registration calls, so the registration flag of older releases has
+    // nothing to set here.
+    restarts_pending_.fetch_add(1, std::memory_order_acq_rel);
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, &RtmpRtspClient::MP4_Restart_Runnable, this) != 0) {
+        std::printf("Rtmp_Rtsp_thread create fail\n");
+        restarts_pending_.fetch_sub(1, std::memory_order_acq_rel);
+        return 0;
+    }
+    pthread_detach(thread);
+    return 1;
+}
+
+void* RtmpRtspClient::MP4_Restart_Runnable(void* self) {
+    auto* client = static_cast<RtmpRtspClient*>(self);
+    std::printf("MP4_Restart_Runnable start...\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The ended reader clears its flag right after starting this thread; an open before that would be
+    // refused as "still working".
+    while (client->IsReading()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!client->closing_.load(std::memory_order_relaxed)) {
+        std::string url;
+        {
+            std::lock_guard<std::mutex> lock(client->mutex_);
+            url = client->url_;
+        }
+        if (client->Open(url) == -1) client->ffmpeg_init_free();
+    }
+    std::printf("MP4_Restart_Runnable exit...\n");
+    client->restarts_pending_.fetch_sub(1, std::memory_order_acq_rel);
+    return nullptr;
 }
 
 void RtmpRtspClient::ReleaseContext() {

@@ -83,6 +83,11 @@ public:
     uint32_t GetFps() const { return fps_.load(std::memory_order_relaxed); }
     bool IsH265() const { return h265_.load(std::memory_order_relaxed); }
     bool RtmpCategory() const { return rtmp_category_.load(std::memory_order_relaxed); }
+    // The restart request: when it is set as the reader ends (a stop, or a stream the reader gave up on),
+    // the stored URL is opened again on a restart thread. Each reader clears it as it starts, so a request
+    // serves one end.
+    void SetRestartRequest(bool on) { restart_request_.store(on, std::memory_order_relaxed); }
+    bool RestartRequest() const { return restart_request_.load(std::memory_order_relaxed); }
     // Closes and frees the format context an open left behind; nothing while a reader owns it.
     void ffmpeg_init_free();
 
@@ -100,6 +105,10 @@ public:
 private:
     static int InterruptCallback(void* opaque);
     static void* ReaderEntry(void* self);
+    // The restart thread: waits for the ended reader to be gone, then opens the stored URL again.
+    static void* MP4_Restart_Runnable(void* self);
+    // Starts the restart thread; 1 started, 0 failed.
+    int StartRestart();
     void Reader();
     int StartReader();
     // Runs one packet through the named filter with a new filter context. 1 with the output in
@@ -126,6 +135,12 @@ private:
     std::atomic<bool> rtmp_category_{false};
     std::atomic<bool> h265_{false};
     std::atomic<uint32_t> fps_{0};
+    std::atomic<bool> restart_request_{false};
+    // Restart threads started and not yet finished; the destructor waits for them, since they work on
+    // this object.
+    std::atomic<int> restarts_pending_{0};
+    // Set by the destructor: a restart thread that has not yet opened gives up.
+    std::atomic<bool> closing_{false};
     // Start of the open in progress (ms), 0 while none; the interrupt callback's time-out.
     std::atomic<int64_t> open_started_ms_{0};
 

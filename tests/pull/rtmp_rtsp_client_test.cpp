@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -212,6 +213,77 @@ TEST_F(PullClient, RtmpStreamAndStalledPeer) {
     kill(peer, SIGKILL);
     kill(peer, SIGCONT);
     peer_process::WaitExit(peer, 5000);
+}
+
+// A reader that ends with the restart request set opens the stored URL again on a thread of its own and
+// delivers the file from its start once more; the request serves one end only. A client destroyed while
+// its restart is under way waits for it (ASan sees any use of the freed client). The file runs 6 s at real
+// time and the stop comes after 10 of its pictures, so the first picture seen twice comes from the reopen,
+// not from the loop at the file's end (which the test also rules out by its end-of-file count).
+TEST_F(PullClient, RestartRequestReopensTheStoredUrl) {
+    MediaRecipe recipe{"restart.mp4"};
+    recipe.seconds = 6;
+    const std::string path = pull_test::MakeMedia(dir_, recipe);
+    ASSERT_FALSE(path.empty());
+    const struct {
+        const char* name;
+        bool destroy_at_once;  // the client is destroyed right after the stop
+    } cases[] = {{"reopened", false}, {"destroyed during the restart", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct Seen {
+            std::mutex mutex;
+            std::vector<int64_t> dts;
+            std::atomic<int> eofs{0};
+            int64_t first = AV_NOPTS_VALUE;
+            int Repeats() {
+                std::lock_guard<std::mutex> lock(mutex);
+                int n = 0;
+                for (int64_t d : dts) n += d == first ? 1 : 0;
+                return n;
+            }
+        } seen;
+        auto client = std::make_unique<RtmpRtspClient>(true);
+        client->SetCallbacks(
+            [&seen](const uint8_t*, int32_t, int64_t dts, int64_t, int32_t, bool) {
+                std::lock_guard<std::mutex> lock(seen.mutex);
+                if (seen.dts.empty()) seen.first = dts;
+                seen.dts.push_back(dts);
+            },
+            nullptr, [&seen] { ++seen.eofs; });
+        ASSERT_EQ(client->Open(path), 0);
+        ASSERT_TRUE(pull_test::WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(seen.mutex);
+                return seen.dts.size() >= 10;
+            },
+            10000));
+        client->SetRestartRequest(true);
+        client->ffmpeg_rtmp_rtsp_uninit();
+        if (c.destroy_at_once) {
+            client.reset();
+            continue;
+        }
+        ASSERT_TRUE(pull_test::WaitFor([&] { return seen.Repeats() >= 2; }, 10000))
+            << "the file was not opened again";
+        EXPECT_EQ(seen.eofs.load(), 0);
+        EXPECT_TRUE(client->IsWorking());
+        EXPECT_FALSE(client->RestartRequest()) << "the request served this end";
+        const size_t before = [&] {
+            std::lock_guard<std::mutex> lock(seen.mutex);
+            return seen.dts.size();
+        }();
+        ASSERT_TRUE(pull_test::WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(seen.mutex);
+                return seen.dts.size() >= before + 10;
+            },
+            10000))
+            << "the reopened reader delivers";
+        // Without a new request the next end is final.
+        StopAndWait(client.get());
+        EXPECT_FALSE(client->IsWorking());
+    }
 }
 
 }  // namespace
