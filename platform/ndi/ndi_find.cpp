@@ -9,6 +9,8 @@
 #include "ndi_shim_state.h"
 
 struct NDIlib_find_instance_type {
+    // Only senders sharing one of these groups are listed.
+    std::vector<std::string> groups{ndi_registry::kDefaultGroup};
     std::vector<ndi_registry::SourceRecord> reported;
     // What get_current_sources handed out last; kept alive until the next call.
     std::vector<ndi_registry::SourceRecord> current;
@@ -20,11 +22,20 @@ namespace {
 // How often a waiting finder looks at the registry.
 constexpr uint32_t kPollIntervalMs = 50;
 
+std::vector<ndi_registry::SourceRecord> visible_sources(const NDIlib_find_instance_type* finder) {
+    std::vector<ndi_registry::SourceRecord> visible;
+    for (auto& record : ndi_registry::list_live_sources())
+        if (ndi_registry::groups_share(record.groups, finder->groups)) visible.push_back(std::move(record));
+    return visible;
+}
+
 }  // namespace
 
-extern "C" NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t*) {
+extern "C" NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t* settings) {
     if (ndi_shim::take_create_failure(ndi_shim::CreateKind::Find)) return nullptr;
-    return new NDIlib_find_instance_type();
+    auto* finder = new NDIlib_find_instance_type();
+    if (settings != nullptr) finder->groups = ndi_registry::parse_groups(settings->p_groups);
+    return finder;
 }
 
 extern "C" NDIlib_find_instance_t NDIlib_find_create_v3(const NDIlib_find_create_t* settings, const char* config) {
@@ -38,7 +49,7 @@ extern "C" bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t finder, uint
     if (finder == nullptr) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_in_ms);
     for (;;) {
-        std::vector<ndi_registry::SourceRecord> live = ndi_registry::list_live_sources();
+        std::vector<ndi_registry::SourceRecord> live = visible_sources(finder);
         if (live != finder->reported) {
             finder->reported = std::move(live);
             return true;
@@ -56,7 +67,7 @@ extern "C" const NDIlib_source_t* NDIlib_find_get_current_sources(NDIlib_find_in
         if (p_no_sources) *p_no_sources = 0;
         return nullptr;
     }
-    finder->current = ndi_registry::list_live_sources();
+    finder->current = visible_sources(finder);
     finder->reported = finder->current;
     finder->current_sources.clear();
     for (const auto& record : finder->current) {

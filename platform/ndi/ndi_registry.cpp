@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,42 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
+std::string lower(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
 }  // namespace
+
+std::vector<std::string> parse_groups(const char* text) {
+    std::vector<std::string> groups;
+    const std::string all = text ? text : "";
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t comma = all.find(',', start);
+        if (comma == std::string::npos) comma = all.size();
+        size_t b = start, e = comma;
+        while (b < e && isspace(static_cast<unsigned char>(all[b]))) ++b;
+        while (e > b && isspace(static_cast<unsigned char>(all[e - 1]))) --e;
+        if (e > b) groups.push_back(all.substr(b, e - b));
+        start = comma + 1;
+    }
+    if (groups.empty()) groups.push_back(kDefaultGroup);
+    return groups;
+}
+
+bool groups_share(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    const std::vector<std::string> public_only{kDefaultGroup};
+    const std::vector<std::string>& x = a.empty() ? public_only : a;
+    const std::vector<std::string>& y = b.empty() ? public_only : b;
+    for (const std::string& g : x) {
+        const std::string lg = lower(g);
+        for (const std::string& h : y)
+            if (lower(h) == lg) return true;
+    }
+    return false;
+}
 
 std::string registry_dir() {
     std::lock_guard<std::mutex> lock(g_dir_mutex);
@@ -60,7 +96,14 @@ void set_registry_dir_override(const std::string& dir) {
 }
 
 std::string format_record(const SourceRecord& record) {
-    return "name=" + record.name + "\naddress=" + record.address + "\npid=" + std::to_string(record.pid) + "\n";
+    std::string text =
+        "name=" + record.name + "\naddress=" + record.address + "\npid=" + std::to_string(record.pid) + "\n";
+    if (!record.groups.empty()) {
+        text += "groups=";
+        for (size_t i = 0; i < record.groups.size(); ++i) text += (i ? "," : "") + record.groups[i];
+        text += "\n";
+    }
+    return text;
 }
 
 bool parse_record(const char* text, size_t size, SourceRecord* out) {
@@ -112,6 +155,8 @@ bool parse_record(const char* text, size_t size, SourceRecord* out) {
             }
             record.pid = pid;
             has_pid = true;
+        } else if (key == "groups") {
+            record.groups = parse_groups(value.c_str());
         }
         // Other keys are ignored, so a later record format can add fields.
     }
@@ -119,6 +164,7 @@ bool parse_record(const char* text, size_t size, SourceRecord* out) {
         LOGGER_D("ndi registry: record lacks its name, address or pid");
         return false;
     }
+
     *out = std::move(record);
     return true;
 }

@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -214,6 +216,16 @@ bool frame_is_key(uint32_t fourcc, const std::vector<std::pair<const uint8_t*, s
     return (header.flags & NDIlib_compressed_packet_flags_keyframe) != 0;
 }
 
+// The name finders list: the bare name, or "MACHINE (name)" in the machine naming mode.
+std::string listed_name(const char* name) {
+    if (!ndi_shim::machine_naming()) return name;
+    char host[256] = {};
+    if (gethostname(host, sizeof(host) - 1) != 0 || host[0] == '\0') snprintf(host, sizeof(host), "localhost");
+    std::string machine = host;
+    for (char& c : machine) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return machine + " (" + name + ")";
+}
+
 }  // namespace
 
 struct NDIlib_send_instance_type {
@@ -394,8 +406,13 @@ extern "C" NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create
         LOGGER_D("ndi send: a sender needs a name");
         return nullptr;
     }
-    if (strlen(settings->p_ndi_name) > ndi_registry::kMaxNameLength || strchr(settings->p_ndi_name, '\n')) {
+    const std::string listed = listed_name(settings->p_ndi_name);
+    if (listed.size() > ndi_registry::kMaxNameLength || strchr(settings->p_ndi_name, '\n')) {
         LOGGER_D("ndi send: source name too long or holding a line break");
+        return nullptr;
+    }
+    if (settings->p_groups != nullptr && strchr(settings->p_groups, '\n')) {
+        LOGGER_D("ndi send: group list holding a line break");
         return nullptr;
     }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -416,7 +433,8 @@ extern "C" NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create
     sender->clock_audio = settings->clock_audio;
     sender->listen_fd = fd;
     ndi_registry::SourceRecord record;
-    record.name = sender->name;
+    record.name = listed;
+    record.groups = ndi_registry::parse_groups(settings->p_groups);
     record.address = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
     record.pid = static_cast<long>(getpid());
     if (!sender->publication.publish(record)) {

@@ -25,6 +25,7 @@ std::atomic<bool> g_initialize_fails{false};
 std::atomic<int> g_initialize_count{0};
 std::atomic<uint64_t> g_async_violations{0};
 std::atomic<bool> g_reuse_video_addresses{false};
+std::atomic<bool> g_machine_naming{false};
 
 }  // namespace
 
@@ -66,6 +67,9 @@ int stalled_calls() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_stalled;
 }
+
+void set_machine_naming(bool on) { g_machine_naming.store(on, std::memory_order_relaxed); }
+bool machine_naming() { return g_machine_naming.load(std::memory_order_relaxed); }
 
 void set_registry_dir(const std::string& dir) { ndi_registry::set_registry_dir_override(dir); }
 std::string registry_dir() { return ndi_registry::registry_dir(); }

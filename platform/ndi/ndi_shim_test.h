@@ -24,6 +24,11 @@ void set_send_stall(bool stall);
 // Send calls blocked by the stall knob right now.
 int stalled_calls();
 
+// Naming mode of senders created from now on: while set, a sender is listed as "MACHINE (name)", MACHINE
+// being this host's name in upper case, as NDI tools show sources; off by default (listed by its bare name).
+void set_machine_naming(bool on);
+bool machine_naming();
+
 // Registry folder override ("" = the default under the fixed path root).
 void set_registry_dir(const std::string& dir);
 std::string registry_dir();

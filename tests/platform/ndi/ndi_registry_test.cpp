@@ -17,7 +17,8 @@ TEST(NdiRegistryRecord, ParsesAndRefusesAsTheTableSays) {
         bool ok;
     } cases[] = {
         {"complete", "name=BRISKBOX-1.2.3.4\naddress=127.0.0.1:5000\npid=42\n", true},
-        {"unknown key ignored", "name=a\naddress=127.0.0.1:1\npid=1\ngroups=public\n", true},
+        {"unknown key ignored", "name=a\naddress=127.0.0.1:1\npid=1\nfuture=1\n", true},
+        {"with groups", "name=a\naddress=127.0.0.1:1\npid=1\ngroups=public\n", true},
         {"no trailing line break", "name=a\naddress=127.0.0.1:1\npid=1", true},
         {"missing pid", "name=a\naddress=127.0.0.1:1\n", false},
         {"missing name", "address=127.0.0.1:1\npid=1\n", false},
@@ -38,6 +39,26 @@ TEST(NdiRegistryRecord, ParsesAndRefusesAsTheTableSays) {
     const std::string text = ndi_registry::format_record({"A (b)", "127.0.0.1:9", 77});
     ASSERT_TRUE(ndi_registry::parse_record(text.data(), text.size(), &record));
     EXPECT_EQ(record, (ndi_registry::SourceRecord{"A (b)", "127.0.0.1:9", 77}));
+    EXPECT_TRUE(record.groups.empty()) << "a record written without groups";
+
+    // Groups: kept as given, read back trimmed, a record without them counts as "public".
+    const std::string grouped = ndi_registry::format_record({"A", "127.0.0.1:9", 77, {"Studio", "b"}});
+    ASSERT_TRUE(ndi_registry::parse_record(grouped.data(), grouped.size(), &record));
+    EXPECT_EQ(record.groups, (std::vector<std::string>{"Studio", "b"}));
+    const std::string spaced = "name=a\naddress=127.0.0.1:1\npid=1\ngroups= x ,, Y\n";
+    ASSERT_TRUE(ndi_registry::parse_record(spaced.data(), spaced.size(), &record));
+    EXPECT_EQ(record.groups, (std::vector<std::string>{"x", "Y"}));
+    const struct {
+        std::vector<std::string> a, b;
+        bool share;
+    } shares[] = {
+        {{}, {"public"}, true},           {{}, {"PUBLIC"}, true},          {{"Studio"}, {"sTUDIO"}, true},
+        {{"a", "b"}, {"c", "B"}, true},  {{"studio"}, {}, false},         {{"a"}, {"ab"}, false},
+    };
+    for (const auto& s : shares) {
+        EXPECT_EQ(ndi_registry::groups_share(s.a, s.b), s.share);
+        EXPECT_EQ(ndi_registry::groups_share(s.b, s.a), s.share);
+    }
 }
 
 TEST(NdiRegistry, LiveRecordsAreListedAndDeadOnesSkippedAndRemoved) {

@@ -7,7 +7,14 @@
 #include <random>
 #include <thread>
 
+#include <unistd.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
 #include "ndi_lib.h"
+#include "ndi_registry.h"
 #include "ndi_shim_test.h"
 #include "ndi_test_support.h"
 
@@ -94,6 +101,82 @@ TEST_F(NdiTransport, FinderSeesASenderWithinASecondAndLosesItOnDestroy) {
     NDIlib_find_get_current_sources(finder, &count);
     EXPECT_EQ(count, 0u);
     NDIlib_find_destroy(finder);
+}
+
+// Senders' groups decide which finders list them: a sender or finder naming none is in "public", groups
+// are compared without regard to case, and a record written without groups (an older sender) is "public".
+TEST_F(NdiTransport, FindersListOnlySendersSharingOneOfTheirGroups) {
+    struct SenderSpec {
+        const char* name;
+        const char* groups;
+    } senders[] = {{"plain", nullptr}, {"studio-only", "Studio, Backstage"}, {"both", "PUBLIC,studio"}};
+    std::vector<NDIlib_send_instance_t> instances;
+    for (const SenderSpec& spec : senders) {
+        NDIlib_send_create_t settings;
+        settings.p_ndi_name = spec.name;
+        settings.p_groups = spec.groups;
+        instances.push_back(NDIlib_send_create_v2(&settings, nullptr));
+        ASSERT_NE(instances.back(), nullptr) << spec.name;
+    }
+    ndi_registry::Publication legacy;
+    ASSERT_TRUE(legacy.publish({"legacy", "127.0.0.1:9", static_cast<long>(getpid())}));
+
+    const struct {
+        const char* groups;  // nullptr: created without settings
+        bool with_settings;
+        std::vector<std::string> listed;
+    } finders[] = {
+        {nullptr, false, {"both", "legacy", "plain"}},
+        {nullptr, true, {"both", "legacy", "plain"}},
+        {"", true, {"both", "legacy", "plain"}},
+        {" , ", true, {"both", "legacy", "plain"}},
+        {"studio", true, {"both", "studio-only"}},
+        {"BACKSTAGE", true, {"studio-only"}},
+        {"elsewhere, backstage ", true, {"studio-only"}},
+        {"elsewhere", true, {}},
+    };
+    for (const auto& f : finders) {
+        SCOPED_TRACE(f.groups ? f.groups : "(none)");
+        NDIlib_find_create_t settings;
+        settings.p_groups = f.groups;
+        NDIlib_find_instance_t finder = NDIlib_find_create_v2(f.with_settings ? &settings : nullptr);
+        ASSERT_NE(finder, nullptr);
+        EXPECT_EQ(NDIlib_find_wait_for_sources(finder, 0), !f.listed.empty()) << "a change only when it lists any";
+        uint32_t count = 0;
+        const NDIlib_source_t* sources = NDIlib_find_get_current_sources(finder, &count);
+        std::vector<std::string> names;
+        for (uint32_t i = 0; i < count; ++i) names.push_back(sources[i].p_ndi_name);
+        EXPECT_EQ(names, f.listed);
+        NDIlib_find_destroy(finder);
+    }
+    for (NDIlib_send_instance_t sender : instances) NDIlib_send_destroy(sender);
+}
+
+// In the machine naming mode a sender is listed as "MACHINE (name)" and receivers reach it by that name; the
+// mode is off by default, so senders are listed by their bare names.
+TEST_F(NdiTransport, MachineNamingListsHostAndNameAndReceiversReachIt) {
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
+    std::string machine = host;
+    for (char& c : machine) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    EXPECT_FALSE(ndi_shim::machine_naming());
+    ndi_shim::set_machine_naming(true);
+    NDIlib_send_instance_t sender = make_sender("cam 1");
+    ndi_shim::set_machine_naming(false);
+    ASSERT_NE(sender, nullptr);
+    NDIlib_send_instance_t bare = make_sender("bare");
+    ASSERT_NE(bare, nullptr);
+    const std::string listed = machine + " (cam 1)";
+    std::vector<std::string> expected{listed, "bare"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ndi_test::live_names(), expected);
+    connect(listed.c_str(), sender);
+    const Bytes frame = ndi_test::compressed_frame(NDIlib_compressed_FourCC_type_H264, {0, 0, 0, 1, 0x65, 1, 2, 3}, true, 0);
+    ndi_test::send_compressed(sender, NDIlib_FourCC_video_type_H264, frame, 320, 240, 30, 1);
+    EXPECT_EQ(next_frame(), frame);
+    disconnect();
+    NDIlib_send_destroy(bare);
+    NDIlib_send_destroy(sender);
 }
 
 TEST_F(NdiTransport, ReceiverGetsEveryCompressedFrameByteForByteInOrder) {
