@@ -74,6 +74,8 @@ struct InputVideoDevStruct {
     // 1 from a successful set-up until the device is stopped; the capture thread runs while it is 1.
     std::atomic<uint8_t> initFinish{0};
     std::atomic<InputVideoFrameCallback> callback{nullptr};
+    // A value the device's user keeps with it.
+    std::atomic<uint64_t> user_value{0};
 
     // Owned by whoever set the device up or stops it; the capture thread uses them in between.
     std::vector<MappedBuffer> buffers;
@@ -101,6 +103,10 @@ std::string input_video_dev_path(InputVideoDevStruct* dev);
 void set_input_video_dev_path(InputVideoDevStruct* dev, const char* path);
 VideoFormatBlock input_video_dev_format(InputVideoDevStruct* dev);
 void set_input_video_dev_format(InputVideoDevStruct* dev, const VideoFormatBlock& format);
+
+// The device's 64-bit user value.
+inline void input_video_dev_set_user_value(InputVideoDevStruct* dev, uint64_t value) { dev->user_value.store(value); }
+inline uint64_t input_video_dev_get_user_value(InputVideoDevStruct* dev) { return dev->user_value.load(); }
 
 // Opens, sets up and starts capturing. 1 set up and capture thread started; 0 set-up failed (the device is
 // stopped again); otherwise the open result (0 open failed, -1 no such device node). Pauses

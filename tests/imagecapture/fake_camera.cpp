@@ -10,6 +10,9 @@
 
 namespace {
 
+// The receiver's private read request for its input-mode word (type 'V', number 200, one int).
+constexpr unsigned long kReceiverInputModeRequest = 0x800456c8;
+
 const char* request_name(unsigned long request) {
     switch (request) {
         case VIDIOC_QUERYCAP: return "QUERYCAP";
@@ -26,6 +29,8 @@ const char* request_name(unsigned long request) {
         case VIDIOC_DQBUF: return "DQBUF";
         case VIDIOC_STREAMON: return "STREAMON";
         case VIDIOC_STREAMOFF: return "STREAMOFF";
+        case VIDIOC_QUERY_DV_TIMINGS: return "QUERY_DV_TIMINGS";
+        case kReceiverInputModeRequest: return "INPUT_MODE";
         default: return "OTHER";
     }
 }
@@ -102,6 +107,16 @@ void FakeCameraIo::fail_ioctl(const std::string& path, unsigned long request, in
 void FakeCameraIo::fail_mmap(const std::string& path, bool fail) {
     std::lock_guard<std::mutex> lock(mutex_);
     camera(path).fail_mmap = fail;
+}
+
+void FakeCameraIo::set_receiver_source(const std::string& path, bool signal, const v4l2_dv_timings& timings,
+                                       uint32_t fourcc, int input_mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FakeCameraScript& script = camera(path).script;
+    script.signal = signal;
+    script.dv_timings = timings;
+    script.receiver_fourcc = fourcc;
+    script.input_mode = input_mode;
 }
 
 std::vector<std::string> FakeCameraIo::calls(const std::string& path) {
@@ -284,6 +299,34 @@ int FakeCameraIo::handle(Camera& cam, unsigned long request, void* arg) {
             const bool mplane = (script.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0;
             if (multiplanar_type(format->type) != mplane) break;
             cam.format = *format;
+            return 0;
+        }
+        case VIDIOC_G_FMT: {
+            if (!script.receiver) break;
+            auto* format = static_cast<v4l2_format*>(arg);
+            if (multiplanar_type(format->type)) {
+                format->fmt.pix_mp.pixelformat = script.receiver_fourcc;
+                format->fmt.pix_mp.width = script.dv_timings.bt.width;
+                format->fmt.pix_mp.height = script.dv_timings.bt.height;
+            } else {
+                format->fmt.pix.pixelformat = script.receiver_fourcc;
+                format->fmt.pix.width = script.dv_timings.bt.width;
+                format->fmt.pix.height = script.dv_timings.bt.height;
+            }
+            return 0;
+        }
+        case VIDIOC_QUERY_DV_TIMINGS: {
+            if (!script.receiver) break;
+            if (!script.signal) {
+                errno = ENOLINK;
+                return -1;
+            }
+            *static_cast<v4l2_dv_timings*>(arg) = script.dv_timings;
+            return 0;
+        }
+        case kReceiverInputModeRequest: {
+            if (!script.receiver) break;
+            *static_cast<int*>(arg) = script.input_mode;
             return 0;
         }
         case VIDIOC_G_PARM:

@@ -44,6 +44,13 @@ struct FakeCameraScript {
     // Node exists but is not a character device.
     bool regular_file = false;
     bool fail_open = false;
+    // An HDMI receiver: G_FMT reports receiver_fourcc at the size of the timings, QUERY_DV_TIMINGS answers
+    // dv_timings (ENOLINK without a signal) and the private input-mode request answers input_mode.
+    bool receiver = false;
+    bool signal = true;
+    uint32_t receiver_fourcc = 0;
+    v4l2_dv_timings dv_timings = {};
+    int input_mode = 0;
 };
 
 class FakeCameraIo : public V4l2Io {
@@ -68,6 +75,9 @@ public:
     // ioctl request that fails (with errno) the next times calls (-1: every call), 0 for none.
     void fail_ioctl(const std::string& path, unsigned long request, int error, int times = -1);
     void fail_mmap(const std::string& path, bool fail);
+    // What a receiver gets from its source from now on (its open nodes stay open).
+    void set_receiver_source(const std::string& path, bool signal, const v4l2_dv_timings& timings, uint32_t fourcc,
+                             int input_mode);
 
     // What the camera saw.
     std::vector<std::string> calls(const std::string& path);
