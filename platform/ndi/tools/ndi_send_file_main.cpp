@@ -2,7 +2,7 @@
 // one access unit each behind its 44-byte packet header (key frames flagged), and optionally an ADTS AAC
 // stream as compressed audio (its AudioSpecificConfig as extra data), paced at the given frame rate.
 //   ndi_send_file --name NAME --video FILE [--hevc] [--audio FILE] [--root DIR] [--fps N] [--loop]
-//                 [--wait-connection MS] [--linger MS] [--no-clock]
+//                 [--wait-connection MS] [--linger MS] [--no-clock] [--groups G1,G2] [--machine-name]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -100,7 +100,7 @@ const int kAdtsRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 220
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string name, video_path, audio_path;
+    std::string name, video_path, audio_path, groups;
     bool hevc = false, loop = false, clock = true;
     int fps = 30;
     long wait_connection_ms = 0, linger_ms = 0;
@@ -114,13 +114,15 @@ int main(int argc, char** argv) {
         else if (arg == "--fps" && has_value) fps = atoi(argv[++i]);
         else if (arg == "--wait-connection" && has_value) wait_connection_ms = strtol(argv[++i], nullptr, 10);
         else if (arg == "--linger" && has_value) linger_ms = strtol(argv[++i], nullptr, 10);
+        else if (arg == "--groups" && has_value) groups = argv[++i];
+        else if (arg == "--machine-name") ndi_shim::set_machine_naming(true);
         else if (arg == "--hevc") hevc = true;
         else if (arg == "--loop") loop = true;
         else if (arg == "--no-clock") clock = false;
         else {
             fprintf(stderr,
                     "usage: %s --name NAME --video FILE [--hevc] [--audio FILE] [--root DIR] [--fps N] [--loop]\n"
-                    "          [--wait-connection MS] [--linger MS] [--no-clock]\n",
+                    "          [--wait-connection MS] [--linger MS] [--no-clock] [--groups G1,G2] [--machine-name]\n",
                     argv[0]);
             return 2;
         }
@@ -136,6 +138,7 @@ int main(int argc, char** argv) {
     ndi_shim::set_clocking_enabled(clock);
     NDIlib_send_create_t settings;
     settings.p_ndi_name = name.c_str();
+    settings.p_groups = groups.empty() ? nullptr : groups.c_str();
     settings.clock_audio = false;  // the video clock paces both
     NDIlib_send_instance_t sender = NDIlib_send_create_v2(&settings, nullptr);
     if (sender == nullptr) return 1;

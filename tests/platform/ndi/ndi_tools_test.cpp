@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,51 @@ TEST_F(NdiTools, ToolsOfAnotherProcessFindAndDumpASourceOfThisOne) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(ndi_test::read_file(dump), expected);
     NDIlib_send_destroy(sender);
+}
+
+// Groups and machine names travel in the registry record: another process's finder sees a source only in
+// a group it shares, under the name the sender's naming mode gave it.
+TEST_F(NdiTools, GroupsAndMachineNamesReachTheOtherProcess) {
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
+    std::string machine = host;
+    for (char& c : machine) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+
+    // Ours, seen by the tool.
+    NDIlib_send_create_t create;
+    create.p_ndi_name = "studio cam";
+    create.p_groups = "Studio";
+    ndi_shim::set_machine_naming(true);
+    NDIlib_send_instance_t sender = NDIlib_send_create_v2(&create, nullptr);
+    ndi_shim::set_machine_naming(false);
+    ASSERT_NE(sender, nullptr);
+    const std::string find = tool("ndi_find") + " --root " + registry_.root() + " --wait 300";
+    EXPECT_EQ(ndi_test::capture(find), "") << "not in public";
+    EXPECT_NE(ndi_test::capture(find + " --groups other,STUDIO").find(machine + " (studio cam)\t127.0.0.1:"),
+              std::string::npos);
+    NDIlib_send_destroy(sender);
+
+    // The tool's, seen by ours.
+    const std::string h264 = registry_.root() + "/in.h264";
+    ASSERT_TRUE(ndi_test::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=30 -frames:v 5 -c:v libx264 -pix_fmt yuv420p " +
+                                 h264));
+    const pid_t child = spawn({tool("ndi_send_file"), "--root", registry_.root(), "--name", "file", "--video", h264,
+                               "--groups", "backstage", "--machine-name", "--linger", "60000"});
+    NDIlib_find_create_t settings;
+    settings.p_groups = "Backstage";
+    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
+    ASSERT_TRUE(ndi_test::wait_until([&] { return NDIlib_find_wait_for_sources(finder, 100); }, 20000));
+    uint32_t count = 0;
+    const NDIlib_source_t* sources = NDIlib_find_get_current_sources(finder, &count);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(std::string(sources[0].p_ndi_name), machine + " (file)");
+    NDIlib_find_destroy(finder);
+    NDIlib_find_instance_t public_finder = NDIlib_find_create_v2(nullptr);
+    NDIlib_find_get_current_sources(public_finder, &count);
+    EXPECT_EQ(count, 0u) << "not in public";
+    NDIlib_find_destroy(public_finder);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 }  // namespace
