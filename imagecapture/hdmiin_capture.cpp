@@ -17,7 +17,6 @@
 #include "fixed_path.h"
 #include "pause.h"
 #include "v4l2_io.h"
-#include "videostreamerctrl.h"
 
 namespace {
 
@@ -164,7 +163,6 @@ int hdmirx_video_probe_start() {
     g_hdmiin_videoDev.port = 0;
     g_hdmiin_videoDev.buf_type = V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
     g_probe_buf_type.store(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE);
-    g_hdmiin_videoDev.callback.store(&hdmiin_frame_callback);
     set_input_video_dev_path(&g_hdmiin_videoDev, kHdmirxDevPath);
     g_probe_run.store(true);
     try {

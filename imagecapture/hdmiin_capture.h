@@ -62,8 +62,8 @@ int hdmirx_probe_once(int index);
 
 // Clears the record and the remembered mode.
 void hdmirx_video_probe_clear();
-// Starts the probe thread (clears the record, makes HDMI-in 0 a multi-planar device at "/dev/video0" with
-// hdmiin_frame_callback); 1 started, 0 already running or not started. Stop joins it.
+// Starts the probe thread (clears the record, makes HDMI-in 0 a multi-planar device at "/dev/video0");
+// 1 started, 0 already running or not started. Stop joins it.
 int hdmirx_video_probe_start();
 void hdmirx_video_probe_stop();
 bool hdmirx_video_probe_running();

@@ -437,6 +437,13 @@ extern "C" NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create
     record.groups = ndi_registry::parse_groups(settings->p_groups);
     record.address = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
     record.pid = static_cast<long>(getpid());
+    // Finders refuse a record beyond the limit: such a sender would never be seen.
+    if (ndi_registry::format_record(record).size() > ndi_registry::kMaxRecordSize) {
+        LOGGER_D("ndi send: \"%s\": group list too long", sender->name.c_str());
+        ::close(fd);
+        delete sender;
+        return nullptr;
+    }
     if (!sender->publication.publish(record)) {
         ::close(fd);
         delete sender;

@@ -209,10 +209,11 @@ TEST_F(HdmiIn, ModeChangesAndAnUnpluggedReceiver) {
 TEST_F(HdmiIn, ProbeThreadAndPluginStartCaptureWithTheProbedMode) {
     plug_receiver(k1080i60, V4L2_PIX_FMT_NV16, 0);
     set_input_video_dev_path(&g_hdmiin_videoDev, "");
+    g_hdmiin_videoDev.buf_type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     ASSERT_EQ(hdmirx_video_probe_start(), 1);
     EXPECT_EQ(hdmirx_video_probe_start(), 0) << "already running";
     EXPECT_EQ(input_video_dev_path(&g_hdmiin_videoDev), kVideo0);
-    EXPECT_EQ(g_hdmiin_videoDev.callback.load(), &hdmiin_frame_callback);
+    EXPECT_EQ(g_hdmiin_videoDev.buf_type, static_cast<int>(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE));
     ASSERT_TRUE(wait_until([] { return hdmirx_video_msg().plug == 1; }));
 
     g_hdmiin_videoDev.callback.store(&sink_frame);

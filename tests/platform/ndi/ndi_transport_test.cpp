@@ -150,6 +150,16 @@ TEST_F(NdiTransport, FindersListOnlySendersSharingOneOfTheirGroups) {
         NDIlib_find_destroy(finder);
     }
     for (NDIlib_send_instance_t sender : instances) NDIlib_send_destroy(sender);
+
+    // Group lists a finder could not read back are refused at creation.
+    const std::string too_long(ndi_registry::kMaxRecordSize, 'g');
+    for (const char* groups : {too_long.c_str(), "studio\npid=1"}) {
+        NDIlib_send_create_t settings;
+        settings.p_ndi_name = "refused";
+        settings.p_groups = groups;
+        EXPECT_EQ(NDIlib_send_create_v2(&settings, nullptr), nullptr);
+    }
+    EXPECT_EQ(ndi_test::live_names(), std::vector<std::string>{"legacy"});
 }
 
 // In the machine naming mode a sender is listed as "MACHINE (name)" and receivers reach it by that name; the
