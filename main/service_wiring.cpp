@@ -41,8 +41,8 @@ thread_local std::unique_ptr<StatusPoll> t_status_poll;
 
 ControlServices make_control_services() {
     ControlServices s;
-    s.get_ndi6_open_working = [] { return get_ndi6_open_working(); };
     s.set_ndi6_pull_connected = [](int value) { set_ndi6_pull_connected(value); };
+    s.stop_ndi_open_task = [] { stop_ndi_open_task(); };
     s.get_ndi_pull0_decode_working = [] { return static_cast<int>(get_ndi_pull0_decode_working()); };
     s.set_corvane_ndi_pull0_open = [](const std::string& name) { return set_corvane_ndi_pull0_open(name); };
     s.set_corvane_ndi_pull0_close = [] { set_corvane_ndi_pull0_close(); };

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole appliance: the real briskbox binary in a fresh sandbox of its own (eth0 = 198.51.100.2), with
 # real peers. One case per run:
-#   appliance_test.sh first_start|main_job|crash_loop|interrupt|crash BINARY [NDI_FIND]
+#   appliance_test.sh first_start|main_job|crash_loop|stream_change|interrupt|terminate|crash BINARY [NDI_FIND]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -124,6 +124,52 @@ main_job() {
   kill -0 "$pid" || fail "briskbox ended"
 }
 
+# The resolution the port list shows for "ip1" (get 03 37, entry 2): "" while it shows no pictures.
+ip1_resolution() {
+  $python "$here/control_client.py" "ws://$eth0:8081" get 03 37 2>/dev/null |
+    $python -c 'import json,sys; l=sys.stdin.read().split(" ",3)[3]; print(json.loads(l)["data"]["PortInfo"][2]["resolution"])'
+}
+ip1_shows() { [[ "$(ip1_resolution)" == "$1"* ]]; }
+publish() {  # publish NAME SIZE: a 60 fps test picture with a tone to the device's own RTMP server
+  ffmpeg -hide_banner -loglevel error -re -f lavfi -i "testsrc=size=$2:rate=60" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000 -t 240 -c:v libx264 -preset ultrafast -tune zerolatency \
+    -g 60 -pix_fmt yuv420p -c:a aac -ac 2 -ar 48000 -f flv "rtmp://$eth0:1935/live/$1" > "/tmp/publish-$1.log" 2>&1 &
+  helpers+=($!)
+}
+set_rtmp_input() {  # set_rtmp_input URL true|false
+  $python "$here/control_client.py" "ws://$eth0:8081" \
+    set 11 01 "{\"netInpt\":[{\"netName\":\"rtmp\",\"netUrl\":\"$1\",\"netSwitch\":$2}]}" \
+    > /tmp/control.log 2>&1 || { cat /tmp/control.log; fail "control channel"; }
+  grep -q '"check":true' /tmp/control.log || fail "set 11 01 refused: $(cat /tmp/control.log)"
+}
+
+# A new RTMP input address saved while the pull runs takes effect: the running pull is closed and the new
+# stream pulled. Two real streams of different sizes tell which one the device pulls.
+stream_change() {
+  settled_boot
+  start_device
+  wait_for 30 port_open "$eth0" 1935 || fail "RTMP server does not answer"
+  wait_for 30 port_open "$eth0" 8081 || fail "WebSocket port does not answer"
+  publish first 320x240
+  publish second 480x272
+  sleep 2
+  set_rtmp_input "rtmp://$eth0:1935/live/first" true
+  # The first pull of a process waits 5 s, then fills its 180-packet pre-buffer.
+  wait_for 40 ip1_shows 320x240@ || fail "the first stream is not pulled (port list: '$(ip1_resolution)')"
+  set_rtmp_input "rtmp://$eth0:1935/live/second" true
+  # The issue at hand: within 10 s (close, open, 3 s of pre-buffer at 60 fps) the second stream shows.
+  wait_for 10 ip1_shows 480x272@ || fail "the pull did not follow the new address within 10 s ('$(ip1_resolution)')"
+  grep -q "corvane_rtsp_rtmp_pull_ip1_start start.... url_path_ip1=rtmp://$eth0:1935/live/second" /tmp/briskbox.out ||
+    fail "no pull of the second address"
+  # Switched off, the pull stops and the port list shows no "ip1" picture.
+  set_rtmp_input "rtmp://$eth0:1935/live/second" false
+  wait_for 10 ip1_shows "" || fail "still pulling after the switch went off"
+  [ -z "$(ip1_resolution)" ] || fail "the port list still shows '$(ip1_resolution)'"
+  sleep 6  # longer than the reconnect pause: nothing comes back by itself
+  [ -z "$(ip1_resolution)" ] || fail "the pull came back after the switch went off"
+  kill -0 "$pid" || fail "briskbox ended"
+}
+
 crash_loop() {
   # Each start below is killed while it sets up eth0 (its init has not completed), with a setting of the
   # user's in common.json.
@@ -154,10 +200,6 @@ interrupt() {
   start_device
   wait_for 30 port_open "$eth0" 80 || fail "port 80 does not answer"
   wait_for 30 port_open "$eth0" 8554 || fail "port 8554 does not answer"
-  # The streaming servers' event loops ignore SIGTERM process-wide once they run.
-  kill -TERM "$pid"
-  sleep 1
-  kill -0 "$pid" || fail "SIGTERM ended the process"
   kill -INT "$pid"
   local status=0
   wait "$pid" || status=$?
@@ -165,6 +207,35 @@ interrupt() {
   [ "$status" = 2 ] || fail "exit status $status, not 2"
   grep -q "^Interrupt signal (2) received.$" /tmp/briskbox.out || fail "no interrupt line"
   ! port_open "$eth0" 80 || fail "port 80 still answers"
+}
+
+# SIGTERM (what a service manager sends) ends the process like SIGINT, also once the streaming servers'
+# event loops run, and the settings stored before are still there afterwards.
+terminate() {
+  settled_boot
+  start_device
+  wait_for 30 port_open "$eth0" 80 || fail "port 80 does not answer"
+  wait_for 30 port_open "$eth0" 8554 || fail "port 8554 does not answer"
+  wait_for 30 port_open "$eth0" 8081 || fail "WebSocket port does not answer"
+  $python "$here/control_client.py" "ws://$eth0:8081" set 03 31 '{"languageData":{"locae":1}}' \
+    set 11 00 '{"netInpt":[{"netName":"kept","netUrl":"rtsp://192.0.2.9/kept","netSwitch":false}]}' \
+    > /tmp/control.log 2>&1 || { cat /tmp/control.log; fail "control channel"; }
+  cp /userdata/config/common.json /tmp/common.before
+  kill -TERM "$pid"
+  # The interrupt thread stops the web server and exits at once; 5 s is far more than that takes, short of
+  # what a service manager waits before SIGKILL.
+  local deadline=$((SECONDS + 5))
+  while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && fail "still running 5 s after SIGTERM"
+  local status=0
+  wait "$pid" || status=$?
+  pid=
+  [ "$status" = 15 ] || fail "exit status $status, not 15"
+  grep -q "^Interrupt signal (15) received.$" /tmp/briskbox.out || fail "no interrupt line"
+  ! port_open "$eth0" 80 || fail "port 80 still answers"
+  cmp -s /tmp/common.before /userdata/config/common.json || fail "common.json changed by the stop"
+  [ "$(json_field /userdata/config/common.json netName)" = kept ] || fail "setting lost: $(cat /userdata/config/common.json)"
+  [ "$(json_field /userdata/config/common.json user_language)" = True ] || fail "language setting lost"
 }
 
 crash() {
