@@ -9,11 +9,13 @@
 #include "capture_channels.h"
 #include "config_ctrl.h"
 #include "encoder_feed.h"
+#include "fixed_path.h"
 #include "ip1_input.h"
 #include "ndi_find_sources.h"
 #include "ndi_hx_send.h"
 #include "ndi_pull0.h"
 #include "ndi_pull_thread.h"
+#include "ndi_registry.h"
 #include "ndi_tasks.h"
 #include "rtsp_server_task.h"
 #include "rtsp_stream.h"
@@ -75,6 +77,9 @@ ControlServices make_control_services() {
 }
 
 void install_service_hooks() {
+    // The NDI stand-in's registry sits with the process's other fixed paths.
+    ndi_registry::set_registry_dir_override(fixed_path(ndi_registry::kDefaultRegistryDir));
+
     // The on-air input switches the audio route with it.
     set_audio_source_function(&audio_ctrl_set_source);
 

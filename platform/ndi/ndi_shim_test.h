@@ -24,7 +24,7 @@ void set_send_stall(bool stall);
 // Send calls blocked by the stall knob right now.
 int stalled_calls();
 
-// Registry folder override ("" = the default under the fixed path root).
+// Registry folder override ("" = the default, /tmp/ndi-sources).
 void set_registry_dir(const std::string& dir);
 std::string registry_dir();
 
