@@ -198,6 +198,15 @@ body = json.loads(push)
 sys.exit(0 if body["code"] == 0 and [s["name"] for s in body["data"]["ndisource"]] == json.loads(sys.argv[1]) else 1)
 PY
 }
+# ndi_pushed_unasked NAMES_JSON: the device pushes a list of exactly these names without being asked.
+ndi_pushed_unasked() {
+  $python "$here/control_client.py" "ws://$eth0:8081" --push 60 listen 04 01 > /tmp/ndi-list.log 2>&1 || return 1
+  $python - "$1" /tmp/ndi-list.log <<'PY'
+import json, sys
+push = [l for l in open(sys.argv[2]) if l.startswith("push ")][-1][5:]
+sys.exit(0 if [s["name"] for s in json.loads(push)["data"]["ndisource"]] == json.loads(sys.argv[1]) else 1)
+PY
+}
 ndi_resolution() {
   $python "$here/control_client.py" "ws://$eth0:8081" get 03 37 2>/dev/null |
     $python -c 'import json,sys; l=sys.stdin.read().split(" ",3)[3]; print(json.loads(l)["data"]["PortInfo"][1]["resolution"])'
@@ -247,10 +256,14 @@ ndi_list() {
   wait_for 30 ndi_shows 320x240@ || fail "no pictures of Cam A (port list: '$(ndi_resolution)')"
   ndi_sender_start "Cam C"
   wait_for 60 ndi_list_is '["Cam A","Cam C"]' || { cat /tmp/ndi-list.log; fail "Cam C not listed while a pull is open"; }
+  # Without being asked again, the list is rescanned every 30 s while the pull is open.
+  ndi_sender_start "Cam D"
+  wait_for 90 ndi_pushed_unasked '["Cam A","Cam C","Cam D"]' ||
+    { cat /tmp/ndi-list.log; fail "no rescan listed Cam D while a pull is open"; }
   # Cam A goes offline: the open pull shows no picture any more, and the list drops it.
   ndi_sender_stop "Cam A"
   wait_for 15 ndi_shows_nothing || fail "an offline pull still shows '$(ndi_resolution)'"
-  wait_for 60 ndi_list_is '["Cam C"]' || { cat /tmp/ndi-list.log; fail "Cam A still listed after it went away"; }
+  wait_for 60 ndi_list_is '["Cam C","Cam D"]' || { cat /tmp/ndi-list.log; fail "Cam A still listed after it went away"; }
   kill -0 "$pid" || fail "briskbox ended"
 }
 

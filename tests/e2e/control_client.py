@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # Sends control frames to the device's WebSocket channel, one per argument, and prints each reply's JSON.
-#   control_client.py ws://HOST:8081 [--push SECONDS] set|get GROUP ITEM [JSON] ...   (GROUP and ITEM in hex)
+#   control_client.py ws://HOST:8081 [--push SECONDS] set|get|listen GROUP ITEM [JSON] ...   (GROUP and ITEM in hex)
 # With --push, after the last reply it also waits (up to SECONDS) for the first push that carries the last
-# command's header (a push has no "deviceUuid") and prints it as "push <JSON>".
+# command's header (a push has no "deviceUuid") and prints it as "push <JSON>". "listen" sends nothing: it
+# only names the header (that of a get GROUP ITEM) whose push is waited for.
 # Frame: "<F" + 8 header bytes as 16 lower-case hex digits + ">" + payload + "0"; b2 0xE0 set / 0xE1 get,
 # b3 group, b4 item, b5-b6 payload length + 1 (little-endian), b7 the 8-bit sum of b0..b6.
 import asyncio
@@ -29,6 +30,10 @@ def payload_of(text):
 async def main(url, commands, push_seconds):
     async with websockets.connect(url, open_timeout=10) as ws:
         for direction, group, item, payload in commands:
+            if direction == "listen":
+                # Nothing sent: only the push that carries a get GROUP ITEM header is waited for.
+                want = "%02x%02x%02x" % (0xE1, group, item)
+                continue
             await ws.send(frame(direction, group, item, payload))
             # Pushes may arrive between (they carry no "deviceUuid"); take the first reply that carries this
             # command's header.
