@@ -120,9 +120,9 @@ bool ndi_open_scan_once() {
 
 void* task_run_ndi6_open_start(void*) {
     printf("task_run_ndi6_open_start start name=%s\r\n", open_name().c_str());
-    g_scan_working = 1;
     // The first-run flag is never cleared: every run waits the first delay.
     if (ndi6_open_first_run.load() != 0) open_task_pause(kNdiOpenFirstDelayMs);
+    g_scan_working = 1;
     if (open_task_pause(kNdiOpenSettleMs)) ndi_open_scan_once();
     for (;;) {
         g_scan_working = 0;
