@@ -124,11 +124,12 @@ main_job() {
   kill -0 "$pid" || fail "briskbox ended"
 }
 
-# The resolution the port list shows for "ip1" (get 03 37, entry 2): "" while it shows no pictures.
-ip1_resolution() {
+# The resolution the port list shows (get 03 37) for entry 1 (NDI) or 2 ("ip1"): "" while it shows no pictures.
+port_resolution() {
   $python "$here/control_client.py" "ws://$eth0:8081" get 03 37 2>/dev/null |
-    $python -c 'import json,sys; l=sys.stdin.read().split(" ",3)[3]; print(json.loads(l)["data"]["PortInfo"][2]["resolution"])'
+    $python -c 'import json,sys; l=sys.stdin.read().split(" ",3)[3]; print(json.loads(l)["data"]["PortInfo"][int(sys.argv[1])]["resolution"])' "$1"
 }
+ip1_resolution() { port_resolution 2; }
 ip1_shows() { [[ "$(ip1_resolution)" == "$1"* ]]; }
 ip1_shows_nothing() { [ -z "$(ip1_resolution)" ]; }
 publish() {  # publish NAME SIZE: a 60 fps test picture with a tone to the device's own RTMP server
@@ -189,8 +190,8 @@ ndi_sender_stop() {
   wait "${ndi_senders[$1]}" 2>/dev/null || true
 }
 # ndi_list_is NAMES_JSON: a get 04 01 is followed by a push of exactly these source names, in this order.
-ndi_list_is() {
-  $python "$here/control_client.py" "ws://$eth0:8081" --push 40 get 04 01 > /tmp/ndi-list.log 2>&1 || return 1
+# pushed_names_are NAMES_JSON: the push printed in /tmp/ndi-list.log lists exactly these source names.
+pushed_names_are() {
   $python - "$1" /tmp/ndi-list.log <<'PY'
 import json, sys
 push = [l for l in open(sys.argv[2]) if l.startswith("push ")][-1][5:]
@@ -198,19 +199,16 @@ body = json.loads(push)
 sys.exit(0 if body["code"] == 0 and [s["name"] for s in body["data"]["ndisource"]] == json.loads(sys.argv[1]) else 1)
 PY
 }
+ndi_list_is() {
+  $python "$here/control_client.py" "ws://$eth0:8081" --push 40 get 04 01 > /tmp/ndi-list.log 2>&1 || return 1
+  pushed_names_are "$1"
+}
 # ndi_pushed_unasked NAMES_JSON: the device pushes a list of exactly these names without being asked.
 ndi_pushed_unasked() {
   $python "$here/control_client.py" "ws://$eth0:8081" --push 60 listen 04 01 > /tmp/ndi-list.log 2>&1 || return 1
-  $python - "$1" /tmp/ndi-list.log <<'PY'
-import json, sys
-push = [l for l in open(sys.argv[2]) if l.startswith("push ")][-1][5:]
-sys.exit(0 if [s["name"] for s in json.loads(push)["data"]["ndisource"]] == json.loads(sys.argv[1]) else 1)
-PY
+  pushed_names_are "$1"
 }
-ndi_resolution() {
-  $python "$here/control_client.py" "ws://$eth0:8081" get 03 37 2>/dev/null |
-    $python -c 'import json,sys; l=sys.stdin.read().split(" ",3)[3]; print(json.loads(l)["data"]["PortInfo"][1]["resolution"])'
-}
+ndi_resolution() { port_resolution 1; }
 ndi_shows() { [[ "$(ndi_resolution)" == "$1"* ]]; }
 ndi_shows_nothing() { [ -z "$(ndi_resolution)" ]; }
 set_ndi_receive() {  # set_ndi_receive true NAME | false
