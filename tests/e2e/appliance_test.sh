@@ -159,7 +159,7 @@ stream_change() {
   # The first pull of a process waits 5 s, then fills its 180-packet pre-buffer.
   wait_for 40 ip1_shows 320x240@ || fail "the first stream is not pulled (port list: '$(ip1_resolution)')"
   set_rtmp_input "rtmp://$eth0:1935/live/second" true
-  # The issue at hand: within 10 s (close, open, 3 s of pre-buffer at 60 fps) the second stream shows.
+  # Within 10 s (close, open, 3 s of pre-buffer at 60 fps) the second stream shows.
   wait_for 10 ip1_shows 480x272@ || fail "the pull did not follow the new address within 10 s ('$(ip1_resolution)')"
   grep -q "corvane_rtsp_rtmp_pull_ip1_start start.... url_path_ip1=rtmp://$eth0:1935/live/second" /tmp/briskbox.out ||
     fail "no pull of the second address"
