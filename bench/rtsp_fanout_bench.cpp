@@ -291,7 +291,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
 }
 
 void Stop(pid_t pid) {
-    kill(pid, SIGKILL);  // the event loop ignores SIGTERM, as the appliance does
+    kill(pid, SIGKILL);  // the server child has nothing to save
     waitpid(pid, nullptr, 0);
 }
 

@@ -54,7 +54,7 @@ FuzzState& state() {
 
 ControlServices fake_services() {
     ControlServices s;
-    s.get_ndi6_open_working = [] { return (state().flags & 1) ? 1 : 0; };
+    s.stop_ndi_open_task = [] {};
     s.get_ndi_pull0_decode_working = [] { return (state().flags & 2) ? 1 : 0; };
     s.get_rtsp_rtmp_pull_ip1_working = [] { return (state().flags & 4) ? 1 : 0; };
     s.get_ip1_input_format = [] { return std::string("1920x1080@25"); };

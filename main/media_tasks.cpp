@@ -84,6 +84,7 @@ AudioStep audio_encode_step(AudioEncodeState* state) {
     const int size = aacenc_encode(state->encoder, state->pcm.data(), kAacFramePcmBytes, state->aac.data());
     // The encoder's start-up delay gives no frame (0), a failure a negative count: nothing to hand on.
     if (size <= 0) return AudioStep::Waiting;
+    state->aac_size = size;
     if (ndi_hx_send_is_working() == 1) ndi_hx_send_push_audio(state->aac.data(), static_cast<uint32_t>(size));
     if (ndi_dev_send_is_working() == 1) corvane_sdk_ndi_HX_Encode_audio(state->aac.data(), static_cast<uint32_t>(size));
     rtsp_push_main_audio(state->aac.data(), static_cast<uint32_t>(size));

@@ -34,6 +34,7 @@ struct AudioEncodeState {
     bool clear_pending = true;
     std::vector<uint8_t> pcm = std::vector<uint8_t>(kAacFramePcmBytes);
     std::vector<uint8_t> aac;
+    int aac_size = 0;  // bytes of the last AAC frame in aac, handed to the outputs
 };
 // Sets up the encoder and the audio system, then puts the stored input on air.
 void audio_encode_start(AudioEncodeState* state);

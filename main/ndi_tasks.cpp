@@ -25,6 +25,19 @@ std::string g_open_name;
 std::atomic<uint8_t> g_open_working{0};
 std::atomic<uint8_t> g_scan_working{0};
 std::atomic<uint8_t> g_pull_connected{0};
+// Steps of the open task's pauses: a stop ends a pause within one step.
+constexpr int64_t kOpenPauseStepMs = 100;
+
+bool open_task_stopped() { return g_open_working.load() == 0; }
+
+// The open task's pause of ms (through the pause seam); false when the task was stopped before or during it.
+bool open_task_pause(int64_t ms) {
+    for (int64_t left = ms; left > 0; left -= kOpenPauseStepMs) {
+        if (open_task_stopped()) return false;
+        pause_ms(left < kOpenPauseStepMs ? left : kOpenPauseStepMs);
+    }
+    return !open_task_stopped();
+}
 
 std::string open_name() {
     std::lock_guard<std::mutex> lock(g_text_mutex);
@@ -86,15 +99,19 @@ bool ndi_open_scan_once() {
     const std::string name = open_name();
     NdiSourceInfo* table = nullptr;
     uint32_t count = 0;
-    ndi_find_sources(&table, &count, kNdiScanSeconds);
-    const std::vector<NdiSourceInfo> sources = ndi_find_copy_sources();
+    const uint32_t found = ndi_find_sources(&table, &count, kNdiScanSeconds);
+    // Only what this scan found: the table may still hold an earlier scan's entries when no finder could be
+    // made, and a source that has gone must not be opened.
+    std::vector<NdiSourceInfo> sources = ndi_find_copy_sources();
+    if (sources.size() > found) sources.resize(found);
     for (size_t i = 0; i < sources.size(); ++i) {
         printf("g_ndi_sources_found[%zu].name=%s\r\n", i, sources[i].name);
     }
     for (const NdiSourceInfo& source : sources) {
         if (name != source.name) continue;
         printf("11111111111111111111111\r\n");
-        g_open_working = 0;
+        // Switched off while this scan ran: the user no longer wants the source.
+        if (g_open_working.exchange(0) == 0) return false;
         if (get_ndi_pull0_decode_working() != 1) set_corvane_ndi_pull0_open(name);
         return true;
     }
@@ -103,21 +120,20 @@ bool ndi_open_scan_once() {
 
 void* task_run_ndi6_open_start(void*) {
     printf("task_run_ndi6_open_start start name=%s\r\n", open_name().c_str());
-    if (ndi6_open_first_run.load() != 0) pause_ms(kNdiOpenFirstDelayMs);
-    g_open_working = 1;
+    // The first-run flag is never cleared: every run waits the first delay.
+    if (ndi6_open_first_run.load() != 0) open_task_pause(kNdiOpenFirstDelayMs);
     g_scan_working = 1;
-    pause_ms(kNdiOpenSettleMs);
-    ndi_open_scan_once();
+    if (open_task_pause(kNdiOpenSettleMs)) ndi_open_scan_once();
     for (;;) {
         g_scan_working = 0;
-        if (g_open_working == 0) break;
-        pause_ms(kNdiRescanMs);
+        if (open_task_stopped()) break;
+        if (!open_task_pause(kNdiRescanMs)) break;
         // A connected pull (or one the settings do not want) needs no rescan; keep waiting.
         if (g_pull_connected == 1) continue;
-        if (g_open_working == 0) break;
         g_scan_working = 1;
         ndi_open_scan_once();
     }
+    g_scan_working = 0;
     printf("task_run_ndi6_open_start exit\r\n");
     return nullptr;
 }
@@ -127,10 +143,17 @@ int start_ndi_open_task(const std::string& name) {
         std::lock_guard<std::mutex> lock(g_text_mutex);
         g_open_name = name;
     }
-    return start_worker_thread(task_run_ndi6_open_start, "task_run_ndi6_open_start");
+    // Working from the start (not only after the first pause), so a switch-off right after start-up ends it.
+    g_open_working = 1;
+    const int result = start_worker_thread(task_run_ndi6_open_start, "task_run_ndi6_open_start");
+    if (result != 0) g_open_working = 0;
+    return result;
 }
 
 int get_ndi6_open_working() { return g_open_working.load(); }
+void stop_ndi_open_task() {
+    if (g_open_working.exchange(0) != 0) printf("task_run_ndi6_open_start: NDI receive switched off, stopping\r\n");
+}
 void set_ndi6_pull_connected(int value) { g_pull_connected = static_cast<uint8_t>(value); }
 int get_ndi6_pull_connected() { return g_pull_connected.load(); }
 void set_ndi_scan_working(int value) { g_scan_working = static_cast<uint8_t>(value); }

@@ -49,6 +49,9 @@ std::string ip1_pull_url();
 int start_ndi_open_task(const std::string& name);
 // 1 while the open task is still looking for its source.
 int get_ndi6_open_working();
+// Ends the open task: it opens nothing more and ends within a fraction of a second (after a scan that is
+// under way). Switching NDI receive off calls it.
+void stop_ndi_open_task();
 // 1: the NDI pull is connected (or not wanted), so the open task stops rescanning.
 void set_ndi6_pull_connected(int value);
 int get_ndi6_pull_connected();

@@ -9,12 +9,14 @@
 #include "capture_channels.h"
 #include "config_ctrl.h"
 #include "encoder_feed.h"
+#include "fixed_path.h"
 #include "ip1_input.h"
 #include "ndi_dev_send.h"
 #include "ndi_find_sources.h"
 #include "ndi_hx_send.h"
 #include "ndi_pull0.h"
 #include "ndi_pull_thread.h"
+#include "ndi_registry.h"
 #include "ndi_tasks.h"
 #include "rtsp_server_task.h"
 #include "rtsp_stream.h"
@@ -42,8 +44,8 @@ thread_local std::unique_ptr<StatusPoll> t_status_poll;
 
 ControlServices make_control_services() {
     ControlServices s;
-    s.get_ndi6_open_working = [] { return get_ndi6_open_working(); };
     s.set_ndi6_pull_connected = [](int value) { set_ndi6_pull_connected(value); };
+    s.stop_ndi_open_task = [] { stop_ndi_open_task(); };
     s.get_ndi_pull0_decode_working = [] { return static_cast<int>(get_ndi_pull0_decode_working()); };
     s.set_corvane_ndi_pull0_open = [](const std::string& name) { return set_corvane_ndi_pull0_open(name); };
     s.set_corvane_ndi_pull0_close = [] { set_corvane_ndi_pull0_close(); };
@@ -76,6 +78,9 @@ ControlServices make_control_services() {
 }
 
 void install_service_hooks() {
+    // The NDI stand-in's registry sits with the process's other fixed paths.
+    ndi_registry::set_registry_dir_override(fixed_path(ndi_registry::kDefaultRegistryDir));
+
     // The on-air input switches the audio route with it.
     set_audio_source_function(&audio_ctrl_set_source);
 

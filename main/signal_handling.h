@@ -1,6 +1,6 @@
 // How the process ends. A crash (SIGSEGV) writes the return addresses of the crashing thread to the log and
 // then dies of the same signal, so the start-up scripts see the crash and start the process again. An
-// interrupt (SIGINT, and SIGTERM while it is not ignored) stops the web server and ends the process with the
+// interrupt (SIGINT or SIGTERM) stops the web server and ends the process with the
 // signal number as its status.
 //
 // Both handlers do only what is safe inside a signal handler: the crash handler writes with write(2) to a log

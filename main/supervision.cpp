@@ -41,8 +41,9 @@ void supervise_once(SupervisionState* state, const SupervisionHooks& hooks) {
         pause_ms(kHdmiSettleMs);
     }
 
-    // An input that delivers pictures owns the screen.
-    const int ndi_decoding = call_or(hooks.ndi_decoding, [] { return static_cast<int>(get_ndi_pull0_decode_working()); });
+    // An input that delivers pictures owns the screen; an NDI pull to an offline source delivers none.
+    const int ndi_decoding =
+        call_or(hooks.ndi_decoding, [] { return static_cast<int>(get_ndi_pull0_pictures_arriving()); });
     if (uvc_connect_flag.load(std::memory_order_relaxed) == 1 || ndi_decoding == 1) return;
     if (call_or(hooks.ip1_working, [] { return get_rtsp_rtmp_pull_ip1_working(); }) == 1) return;
 

@@ -21,7 +21,7 @@ struct SupervisionHooks {
     std::function<void()> display_init;
     std::function<void()> display_uninit;
     std::function<bool()> display_ready;       // ultra_hdmitx_display_is_ready
-    std::function<int()> ndi_decoding;         // get_ndi_pull0_decode_working
+    std::function<int()> ndi_decoding;         // get_ndi_pull0_pictures_arriving
     std::function<int()> ip1_working;          // get_rtsp_rtmp_pull_ip1_working
     // Shows a picture the way every input does (hdmi_show_picture: convert, address text, commit).
     std::function<bool(const uint8_t* data, int width, int height, const char* fourcc)> show_picture;

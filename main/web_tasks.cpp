@@ -5,7 +5,9 @@
 #include <mutex>
 #include <vector>
 
+#include "media_utils.h"
 #include "ndi_find_sources.h"
+#include "ndi_pull0.h"
 #include "ndi_tasks.h"
 #include "pause.h"
 #include "signal_handling.h"
@@ -32,27 +34,50 @@ void* task_web_http(void*) {
     std::atomic_store(&web_server, server);
     for (;;) {
         pause_ms(kWebPollMs);
-        ndi_source_push_step();
+        ndi_source_push_step(get_time_ms());
     }
     return nullptr;
 }
 
-bool ndi_source_push_step() {
-    if (!ndi_source_flag.load(std::memory_order_relaxed)) return false;
+namespace {
+
+// When the web service thread last scanned (steady ms), for the rescans while a pull is open.
+int64_t g_last_list_scan_ms = 0;
+
+// Scans and returns what this scan found (the table's own count may be an earlier scan's).
+std::vector<NdiSourceEntry> scan_ndi_sources() {
     set_ndi_scan_working(1);
     NdiSourceInfo* table = nullptr;
     uint32_t count = 0;
-    ndi_find_sources(&table, &count, kNdiScanSeconds);
+    const uint32_t found = ndi_find_sources(&table, &count, kNdiScanSeconds);
     set_ndi_scan_working(0);
+    std::vector<NdiSourceInfo> sources = ndi_find_copy_sources();
+    if (sources.size() > found) sources.resize(found);
     std::vector<NdiSourceEntry> entries;
-    const std::vector<NdiSourceInfo> sources = ndi_find_copy_sources();
     for (size_t i = 0; i < sources.size(); ++i) {
         const NdiSourceInfo& s = sources[i];
         printf("g_ndi_sources_found[%zu].name=%s\r\n", i, s.name);
         entries.push_back(NdiSourceEntry{s.name, s.url, s.fourcc, s.xres, s.yres, s.frame_rate});
     }
-    push_status(PushKind::NdiSources, ndi_source_list_json(entries));
-    ndi_source_flag.store(false, std::memory_order_relaxed);
+    return entries;
+}
+
+}  // namespace
+
+bool ndi_source_push_step(int64_t now_ms) {
+    const bool asked = ndi_source_flag.load(std::memory_order_relaxed);
+    // While a pull is open nobody else scans (the open task is done): keep the list fresh, so a source
+    // that appears later can be picked without switching the receive off first.
+    const bool rescan = !asked && get_ndi_pull0_decode_working() == 1 &&
+                        now_ms - g_last_list_scan_ms >= kNdiOpenRescanMs;
+    if (!asked && !rescan) return false;
+    const std::vector<NdiSourceEntry> entries = scan_ndi_sources();
+    g_last_list_scan_ms = now_ms;
+    // A rescan is pushed to pages that asked for the list before; an asked scan always is.
+    if (asked || ws_push_requests.IsStored(PushKind::NdiSources)) {
+        push_status(PushKind::NdiSources, ndi_source_list_json(entries));
+    }
+    if (asked) ndi_source_flag.store(false, std::memory_order_relaxed);
     return true;
 }
 

@@ -15,9 +15,13 @@ constexpr int64_t kNetCountStartPauseMs = 2000;
 constexpr int64_t kNetCountPauseMs = 1000;
 
 void* task_web_http(void* arg);
-// One pass of task_web_http's loop: when a client asked for the NDI sources, scans (up to 10 s), pushes the
-// list and clears the request. True when a list was pushed.
-bool ndi_source_push_step();
+// While an NDI pull is open, the NDI source list is scanned again this often.
+constexpr int64_t kNdiOpenRescanMs = 30000;
+// One pass of task_web_http's loop at now_ms (the steady clock of get_time_ms): when a client asked for the
+// NDI sources, scans (up to 10 s), pushes what the scan found and clears the request; otherwise, while an
+// NDI pull is open and the last scan of this thread is kNdiOpenRescanMs old, scans again and pushes the list
+// when a client asked for it before. True when it scanned.
+bool ndi_source_push_step(int64_t now_ms);
 
 // What task_net_count keeps from pass to pass.
 struct NetCountState {

@@ -76,8 +76,11 @@ uint32_t ndi_find_sources(NdiSourceInfo** out_table, uint32_t* out_count, int se
     const auto start = std::chrono::system_clock::now();
     const NDIlib_source_t* sources = nullptr;
     bool fetched = false;
+    bool waited = false;
     while (std::chrono::system_clock::now() - start < std::chrono::seconds(seconds)) {
-        if (!NDIlib_find_wait_for_sources(g_finder, kWaitForSourcesMs)) {
+        const bool changed = NDIlib_find_wait_for_sources(g_finder, kWaitForSourcesMs);
+        waited = true;
+        if (!changed) {
             printf("No change to the sources found.\n");
             break;
         }
@@ -103,6 +106,13 @@ uint32_t ndi_find_sources(NdiSourceInfo** out_table, uint32_t* out_count, int se
         NDIlib_find_destroy(g_finder);
         g_finder = nullptr;
         std::lock_guard<std::mutex> lock(g_table_mutex);
+        // A fresh finder reports every live source at its first wait; a first wait with no change means the
+        // network has none now. Keeping the previous scan's entries would list (and let the open task open)
+        // senders that have gone away.
+        if (waited) {
+            g_count = 0;
+            memset(g_table, 0, sizeof(g_table));
+        }
         return g_count;
     }
     const uint32_t count = g_count;  // only this scan writes it, and it holds the scan lock

@@ -20,8 +20,9 @@ struct NdiSourceInfo {
 };
 
 // Scans for up to seconds (more than 10, or negative, counts as 10), records up to 20 sources and probes them.
-// out_table and out_count are written only when a pass fetched a list; returns the table's count (the previous
-// scan's when no list was fetched, 0 when no finder could be created).
+// out_table and out_count are written only when a pass fetched a list. The table then holds what this scan
+// found: it is emptied when the first wait saw no source at all. Returns the table's count (the previous
+// scan's when no pass ran, with seconds 0; 0 when no finder could be created).
 uint32_t ndi_find_sources(NdiSourceInfo** out_table, uint32_t* out_count, int seconds);
 // The first of the recorded entries whose name equals name exactly; nullptr for none.
 const NdiSourceInfo* ndi_find_lookup(const char* name);

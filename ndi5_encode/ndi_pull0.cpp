@@ -92,6 +92,9 @@ std::atomic<int> g_stream_width{0};
 std::atomic<int> g_stream_height{0};
 std::atomic<int> ndi_frame_toggle{0};
 
+// When the open pull last decoded a picture (get_time_ms), 0 for none since the open.
+std::atomic<int64_t> g_last_picture_ms{0};
+
 // Pictures decoded in the current second (decoded-frame callback, on the decoder's worker).
 std::atomic<int> g_decoded_count{0};
 std::atomic<uint32_t> g_decoded_stamp{0};
@@ -200,6 +203,7 @@ void ndi_pull0_decoded_frame_callback(uint8_t* bytes, int size, int hor_stride, 
         }
     }
     ndi_pull0_watchdog_count.store(0, std::memory_order_relaxed);
+    g_last_picture_ms.store(get_time_ms(), std::memory_order_relaxed);
     const int count = g_decoded_count.fetch_add(1, std::memory_order_relaxed) + 1;
     const uint32_t stamp = g_decoded_stamp.load(std::memory_order_relaxed);
     if (is_timeout_ms(stamp, kRatePrintMs)) {
@@ -433,6 +437,7 @@ int set_corvane_ndi_pull0_open(const std::string& name) {
         return 0;
     }
     if (working() || g_video_thread.joinable() || g_audio_thread.joinable()) close_locked();
+    g_last_picture_ms.store(0, std::memory_order_relaxed);
     set_ndi_pull0_decode_working(1);
     ndi_pull0_video_queue.SetEnable(1);
     ndi_pull0_video_queue.Clear();
@@ -454,9 +459,16 @@ uint8_t get_ndi_pull0_decode_working() { return g_working.load(std::memory_order
 
 uint32_t get_ndi_pull0_close_count() { return g_close_count.load(); }
 
+uint8_t get_ndi_pull0_pictures_arriving() {
+    if (!working()) return 0;
+    const int64_t last = g_last_picture_ms.load(std::memory_order_relaxed);
+    return last != 0 && get_time_ms() - last < kNdiPicturesFreshMs ? 1 : 0;
+}
+
 int get_corvane_ndi_pull0_information(int* width, int* height, int* fps) {
     NdiRxCtrl* rx = g_rx.load();
-    if (!working() || rx == nullptr) return 0;
+    // An open pull whose source is offline has no format to show ("0x0@0" would read as a picture).
+    if (get_ndi_pull0_pictures_arriving() != 1 || rx == nullptr) return 0;
     int w = 0, h = 0;
     ndi_rx_ctrl_get_video_size(rx, &w, &h);
     const int rate = ndi_rx_ctrl_get_fps(rx);

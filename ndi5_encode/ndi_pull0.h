@@ -36,12 +36,17 @@ void set_corvane_ndi_pull0_close();
 
 // 1 while a pull is open (from open until close), else 0.
 uint8_t get_ndi_pull0_decode_working();
+// A picture decoded less than this long ago counts as pictures arriving.
+constexpr int64_t kNdiPicturesFreshMs = 3000;
+// 1 while a pull is open and its source delivers pictures (one decoded within kNdiPicturesFreshMs), else 0:
+// an open pull to an offline source shows nothing, so it must not hide the no-input screen or list a format.
+uint8_t get_ndi_pull0_pictures_arriving();
 // Closes made so far; the NDI pull thread compares it across its pause to tell whether someone else closed
 // the input meanwhile (then it does not reopen).
 uint32_t get_ndi_pull0_close_count();
 
 // The received picture size and whole frame rate, published for the status replies: 1 with the values
-// filled (any pointer may be null) while a pull is open, else 0 and nothing is written.
+// filled (any pointer may be null) while pictures arrive, else 0 and nothing is written.
 int get_corvane_ndi_pull0_information(int* width, int* height, int* fps);
 
 // The preview thread of "ndi0_vedio_to_web" runs while this flag is 1; it sets it itself when it starts.

@@ -27,12 +27,12 @@ void TaskScheduler::RegisterWakeupChannel() {
 }
 
 void TaskScheduler::Start() {
-    // The servers' sockets must never kill the process with SIGPIPE; the appliance also ignores SIGQUIT,
-    // SIGUSR1 and SIGTERM from the moment its first scheduler runs.
+    // The servers' sockets must never kill the process with SIGPIPE; the appliance also ignores SIGQUIT and
+    // SIGUSR1 from the moment its first scheduler runs. SIGTERM keeps its handler: it is how the system (and
+    // any service manager) stops the process.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGQUIT, SIG_IGN);
     std::signal(SIGUSR1, SIG_IGN);
-    std::signal(SIGTERM, SIG_IGN);
 
     thread_id_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     while (!is_shutdown_.load(std::memory_order_acquire)) {

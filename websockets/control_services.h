@@ -37,10 +37,10 @@ struct SystemStatsSample {
 };
 
 struct ControlServices {
-    // 1 while the start-up NDI source scan (task_run_ndi6_open_start) runs.
-    std::function<int()> get_ndi6_open_working;
     // Marks the NDI pull as connected, so the start-up scan stays idle.
     std::function<void(int value)> set_ndi6_pull_connected;
+    // Ends the start-up search for the configured NDI source (task_run_ndi6_open_start).
+    std::function<void()> stop_ndi_open_task;
     // 1 while the NDI receive decodes pictures.
     std::function<int()> get_ndi_pull0_decode_working;
     // Starts receiving the named NDI source.

@@ -428,12 +428,13 @@ void CtrlDispatcher::GetNdiSend(Reply* reply) {
 }
 
 void CtrlDispatcher::GetNdiSources(const FramedMessage& request, Reply* reply) {
-    // The start-up scan owns the discovery while it runs.
-    if (call_service(services_.get_ndi6_open_working, "get_ndi6_open_working") == 1) return;
+    // Answered at any time: scans are serialised by the discovery itself, so the start-up open task's
+    // search needs no exclusion (it used to leave the list dead for as long as its source was absent).
     if (call_service(services_.get_ndi_pull0_decode_working, "get_ndi_pull0_decode_working") == 1) {
+        // The list of the last scan now, and a fresh scan pushed within seconds: sources that appeared
+        // since the pull was opened can be picked without switching the receive off first.
         const std::vector<NdiSourceEntry> sources = call_service(services_.ndi_source_table, "ndi_source_table");
         reply->SetData([&](CtrlJsonWriter& w) { write_ndi_source_list(w, sources); });
-        return;
     }
     if (ndi_source_flag.load()) {
         printf("====== filter ndi_source_flag =====\r\n");
@@ -594,6 +595,8 @@ void CtrlDispatcher::SetNdiSource(const Value& root) {
         printf("Check is false\r\n");
         if (decoding) call_service(services_.set_corvane_ndi_pull0_close, "set_corvane_ndi_pull0_close");
         call_service(services_.set_ndi6_pull_connected, "set_ndi6_pull_connected", 1);
+        // A start-up search for the configured source would otherwise go on (and open it when it appears).
+        call_service(services_.stop_ndi_open_task, "stop_ndi_open_task");
         c.ndi_switch = false;
         c.ndi_pull_name = std::string();
         config_.save_common_info();
@@ -670,11 +673,10 @@ void CtrlDispatcher::SetStreamInput(bool rtmp, const Value& root, Reply* reply) 
         w.Bool(true);
         w.EndObject();
     });
-    if (wanted_on) {
-        call_service(services_.start_task_run_rtsp_rtmp, "start_task_run_rtsp_rtmp");
-    } else {
-        call_service(services_.corvane_rtsp_rtmp_pull_ip1_stop, "corvane_rtsp_rtmp_pull_ip1_stop");
-    }
+    // A pull that runs (or waits to reconnect) holds the old address and would refuse the new open: close
+    // it first, so a changed address takes effect now. The open waits for the old pull to wind down.
+    call_service(services_.corvane_rtsp_rtmp_pull_ip1_stop, "corvane_rtsp_rtmp_pull_ip1_stop");
+    if (wanted_on) call_service(services_.start_task_run_rtsp_rtmp, "start_task_run_rtsp_rtmp");
 }
 
 namespace {

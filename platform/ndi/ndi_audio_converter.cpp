@@ -10,7 +10,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "logger.h"
+#include "ndi_shim_log.h"
 #include "ndi_lib.h"
 
 namespace ndi_audio {
@@ -46,13 +46,13 @@ void AudioConverter::add(const ndi_wire::AudioFields& fields, const std::vector<
         return;
     }
     if (fields.fourcc != NDIlib_FourCC_audio_type_FLTp) {
-        LOGGER_D("ndi recv: audio FourCC 0x%08x not understood, frame dropped", fields.fourcc);
+        NDI_SHIM_LOG("ndi recv: audio FourCC 0x%08x not understood, frame dropped", fields.fourcc);
         return;
     }
     const int channels = fields.channels, samples = fields.samples, stride = fields.stride_or_size;
     if (!valid_format(fields.sample_rate, channels) || samples <= 0 || stride < samples * 4 ||
         static_cast<size_t>(channels) * static_cast<size_t>(stride) > payload.size()) {
-        LOGGER_D("ndi recv: planar audio frame with inconsistent sizes dropped");
+        NDI_SHIM_LOG("ndi recv: planar audio frame with inconsistent sizes dropped");
         return;
     }
     std::vector<const float*> planes(static_cast<size_t>(channels));
@@ -93,7 +93,7 @@ bool AudioConverter::open_aac(const uint8_t* config, size_t size) {
     memcpy(aac_->extradata, config, size);
     aac_->extradata_size = static_cast<int>(size);
     if (avcodec_open2(aac_, codec, nullptr) < 0) {
-        LOGGER_D("ndi recv: AAC decoder does not accept the stream's AudioSpecificConfig");
+        NDI_SHIM_LOG("ndi recv: AAC decoder does not accept the stream's AudioSpecificConfig");
         avcodec_free_context(&aac_);
         return false;
     }
@@ -104,14 +104,14 @@ bool AudioConverter::open_aac(const uint8_t* config, size_t size) {
 void AudioConverter::decode_aac(const ndi_wire::AudioFields&, const std::vector<uint8_t>& payload) {
     NDIlib_compressed_packet_t header;
     if (payload.size() < sizeof(header)) {
-        LOGGER_D("ndi recv: AAC frame shorter than its packet header dropped");
+        NDI_SHIM_LOG("ndi recv: AAC frame shorter than its packet header dropped");
         return;
     }
     memcpy(&header, payload.data(), sizeof(header));
     const uint64_t needed = uint64_t{sizeof(header)} + header.data_size + header.extra_data_size;
     if (header.version != NDIlib_compressed_packet_version_0 || needed > payload.size() || header.data_size == 0 ||
         header.extra_data_size > kMaxAudioConfigSize) {
-        LOGGER_D("ndi recv: AAC packet header does not match its frame (version %u, data %u, extra %u, frame %zu)",
+        NDI_SHIM_LOG("ndi recv: AAC packet header does not match its frame (version %u, data %u, extra %u, frame %zu)",
                  header.version, header.data_size, header.extra_data_size, payload.size());
         return;
     }
@@ -123,7 +123,7 @@ void AudioConverter::decode_aac(const ndi_wire::AudioFields&, const std::vector<
         if (!open_aac(config, header.extra_data_size)) return;
     }
     if (aac_ == nullptr) {
-        LOGGER_D("ndi recv: AAC frame without an AudioSpecificConfig dropped");
+        NDI_SHIM_LOG("ndi recv: AAC frame without an AudioSpecificConfig dropped");
         return;
     }
     if (frame_ == nullptr && (frame_ = av_frame_alloc()) == nullptr) return;
@@ -143,7 +143,7 @@ void AudioConverter::decode_aac(const ndi_wire::AudioFields&, const std::vector<
             av_frame_unref(frame_);
         }
     } else {
-        LOGGER_D("ndi recv: AAC frame of %u bytes not decodable", header.data_size);
+        NDI_SHIM_LOG("ndi recv: AAC frame of %u bytes not decodable", header.data_size);
     }
     av_packet_free(&packet);
 }
@@ -184,7 +184,7 @@ bool AudioConverter::take(int rate, int channels, int samples, std::vector<float
                 if (swr_alloc_set_opts2(&swr_, &out_layout, AV_SAMPLE_FMT_FLTP, rate, &in_layout, AV_SAMPLE_FMT_FLTP,
                                         source_rate_, 0, nullptr) < 0 ||
                     swr_init(swr_) < 0) {
-                    LOGGER_D("ndi recv: cannot convert audio %d Hz x %d to %d Hz x %d", source_rate_,
+                    NDI_SHIM_LOG("ndi recv: cannot convert audio %d Hz x %d to %d Hz x %d", source_rate_,
                              source_channels_, rate, channels);
                     close_resampler();
                 }

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "logger.h"
+#include "ndi_shim_log.h"
 #include "ndi_audio_converter.h"
 #include "ndi_lib.h"
 #include "ndi_registry.h"
@@ -60,7 +60,7 @@ bool loopback_address(const std::string& text, sockaddr_in* out) {
     addr.sin_family = AF_INET;
     if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return false;
     if ((ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
-        LOGGER_D("ndi recv: address %s is not on loopback, not connecting", text.c_str());
+        NDI_SHIM_LOG("ndi recv: address %s is not on loopback, not connecting", text.c_str());
         return false;
     }
     addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -15,8 +15,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "fixed_path.h"
-#include "logger.h"
+#include "ndi_shim_log.h"
 
 namespace ndi_registry {
 namespace {
@@ -87,7 +86,7 @@ bool groups_share(const std::vector<std::string>& a, const std::vector<std::stri
 
 std::string registry_dir() {
     std::lock_guard<std::mutex> lock(g_dir_mutex);
-    return g_dir_override.empty() ? fixed_path("/tmp/ndi-sources") : g_dir_override;
+    return g_dir_override.empty() ? std::string(kDefaultRegistryDir) : g_dir_override;
 }
 
 void set_registry_dir_override(const std::string& dir) {
@@ -108,7 +107,7 @@ std::string format_record(const SourceRecord& record) {
 
 bool parse_record(const char* text, size_t size, SourceRecord* out) {
     if (size > kMaxRecordSize) {
-        LOGGER_D("ndi registry: record of %zu bytes exceeds the %zu-byte limit", size, kMaxRecordSize);
+        NDI_SHIM_LOG("ndi registry: record of %zu bytes exceeds the %zu-byte limit", size, kMaxRecordSize);
         return false;
     }
     SourceRecord record;
@@ -122,25 +121,25 @@ bool parse_record(const char* text, size_t size, SourceRecord* out) {
         if (length == 0) continue;
         const void* eq = memchr(line, '=', length);
         if (eq == nullptr) {
-            LOGGER_D("ndi registry: record line without '='");
+            NDI_SHIM_LOG("ndi registry: record line without '='");
             return false;
         }
         const std::string key(line, static_cast<size_t>(static_cast<const char*>(eq) - line));
         const std::string value(static_cast<const char*>(eq) + 1, length - key.size() - 1);
         if (value.find('\0') != std::string::npos) {
-            LOGGER_D("ndi registry: record value holds a NUL byte");
+            NDI_SHIM_LOG("ndi registry: record value holds a NUL byte");
             return false;
         }
         if (key == "name") {
             if (value.empty() || value.size() > kMaxNameLength) {
-                LOGGER_D("ndi registry: source name of %zu characters refused", value.size());
+                NDI_SHIM_LOG("ndi registry: source name of %zu characters refused", value.size());
                 return false;
             }
             record.name = value;
             has_name = true;
         } else if (key == "address") {
             if (value.empty() || value.size() > kMaxAddressLength) {
-                LOGGER_D("ndi registry: source address of %zu characters refused", value.size());
+                NDI_SHIM_LOG("ndi registry: source address of %zu characters refused", value.size());
                 return false;
             }
             record.address = value;
@@ -150,7 +149,7 @@ bool parse_record(const char* text, size_t size, SourceRecord* out) {
             errno = 0;
             const long pid = strtol(value.c_str(), &end, 10);
             if (value.empty() || *end != '\0' || errno != 0 || pid <= 0) {
-                LOGGER_D("ndi registry: bad process id \"%s\"", value.c_str());
+                NDI_SHIM_LOG("ndi registry: bad process id \"%s\"", value.c_str());
                 return false;
             }
             record.pid = pid;
@@ -161,7 +160,7 @@ bool parse_record(const char* text, size_t size, SourceRecord* out) {
         // Other keys are ignored, so a later record format can add fields.
     }
     if (!has_name || !has_address || !has_pid) {
-        LOGGER_D("ndi registry: record lacks its name, address or pid");
+        NDI_SHIM_LOG("ndi registry: record lacks its name, address or pid");
         return false;
     }
 
@@ -186,13 +185,13 @@ bool Publication::publish(const SourceRecord& record) {
     const std::string temp = base + ".tmp";
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        LOGGER_D("ndi registry: cannot create %s: %s", temp.c_str(), strerror(errno));
+        NDI_SHIM_LOG("ndi registry: cannot create %s: %s", temp.c_str(), strerror(errno));
         return false;
     }
     // Locked before it becomes visible, so no finder ever sees the record of a live sender unlocked.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !write_all(fd, format_record(record)) ||
         rename(temp.c_str(), (base + kRecordSuffix).c_str()) != 0) {
-        LOGGER_D("ndi registry: cannot publish %s: %s", base.c_str(), strerror(errno));
+        NDI_SHIM_LOG("ndi registry: cannot publish %s: %s", base.c_str(), strerror(errno));
         close(fd);
         unlink(temp.c_str());
         return false;
@@ -220,7 +219,7 @@ std::vector<SourceRecord> list_live_sources() {
         const std::string file = entry->d_name;
         if (!ends_with(file, kRecordSuffix)) continue;
         if (++seen > kMaxRecords) {
-            LOGGER_D("ndi registry: more than %zu records, the rest ignored", kMaxRecords);
+            NDI_SHIM_LOG("ndi registry: more than %zu records, the rest ignored", kMaxRecords);
             break;
         }
         const std::string path = dir + "/" + file;

@@ -43,7 +43,11 @@ std::vector<std::string> parse_groups(const char* text);
 // True when the two lists share a group, compared without regard to case; an empty list counts as "public".
 bool groups_share(const std::vector<std::string>& a, const std::vector<std::string>& b);
 
-// The registry folder: the override when one is set (tests), else fixed_path("/tmp/ndi-sources").
+// Where the registry lives unless the user of the stand-in names another folder.
+constexpr const char* kDefaultRegistryDir = "/tmp/ndi-sources";
+// The registry folder: the one set with set_registry_dir_override, else kDefaultRegistryDir. The stand-in
+// knows nothing of the program above it: a program that keeps its fixed paths under a root (and its tests)
+// names the folder itself; "" restores the default.
 std::string registry_dir();
 void set_registry_dir_override(const std::string& dir);
 

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "logger.h"
+#include "ndi_shim_log.h"
 #include "ndi_lib.h"
 #include "ndi_registry.h"
 #include "ndi_shim_state.h"
@@ -194,12 +194,12 @@ bool scatter_blocks(const NDIlib_frame_scatter_t* scatter, std::vector<std::pair
     for (size_t i = 0; scatter->p_data_blocks[i] != nullptr; ++i) {
         const int size = scatter->p_data_blocks_size[i];
         if (size < 0) {
-            LOGGER_D("ndi send: scatter block %zu has a negative size", i);
+            NDI_SHIM_LOG("ndi send: scatter block %zu has a negative size", i);
             return false;
         }
         total += static_cast<size_t>(size);
         if (total > kMaxFrameBytes) {
-            LOGGER_D("ndi send: scatter frame above %zu bytes refused", kMaxFrameBytes);
+            NDI_SHIM_LOG("ndi send: scatter frame above %zu bytes refused", kMaxFrameBytes);
             return false;
         }
         blocks->emplace_back(scatter->p_data_blocks[i], static_cast<size_t>(size));
@@ -307,7 +307,7 @@ struct NDIlib_send_instance_type {
     void release_pending() {
         if (!has_pending) return;
         if (checksum_blocks(pending.blocks) != pending.checksum) {
-            LOGGER_D("ndi send: \"%s\": an async video frame was changed before the next send", name.c_str());
+            NDI_SHIM_LOG("ndi send: \"%s\": an async video frame was changed before the next send", name.c_str());
             ndi_shim::count_async_violation();
         }
         has_pending = false;
@@ -367,7 +367,7 @@ struct NDIlib_send_instance_type {
                                     ? static_cast<size_t>(std::max(frame->data_size_in_bytes, 0))
                                     : uncompressed_size(*frame);
             if (size > kMaxFrameBytes) {
-                LOGGER_D("ndi send: \"%s\": video frame of %zu bytes refused", name.c_str(), size);
+                NDI_SHIM_LOG("ndi send: \"%s\": video frame of %zu bytes refused", name.c_str(), size);
                 return;
             }
             blocks.emplace_back(frame->p_data, size);
@@ -403,16 +403,16 @@ extern "C" NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create
     ndi_shim::record_config_text(config);
     if (ndi_shim::take_create_failure(ndi_shim::CreateKind::Send)) return nullptr;
     if (settings == nullptr || settings->p_ndi_name == nullptr || settings->p_ndi_name[0] == '\0') {
-        LOGGER_D("ndi send: a sender needs a name");
+        NDI_SHIM_LOG("ndi send: a sender needs a name");
         return nullptr;
     }
     const std::string listed = listed_name(settings->p_ndi_name);
     if (listed.size() > ndi_registry::kMaxNameLength || strchr(settings->p_ndi_name, '\n')) {
-        LOGGER_D("ndi send: source name too long or holding a line break");
+        NDI_SHIM_LOG("ndi send: source name too long or holding a line break");
         return nullptr;
     }
     if (settings->p_groups != nullptr && strchr(settings->p_groups, '\n')) {
-        LOGGER_D("ndi send: group list holding a line break");
+        NDI_SHIM_LOG("ndi send: group list holding a line break");
         return nullptr;
     }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -423,7 +423,7 @@ extern "C" NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create
     socklen_t length = sizeof(addr);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        LOGGER_D("ndi send: cannot listen on loopback: %s", strerror(errno));
+        NDI_SHIM_LOG("ndi send: cannot listen on loopback: %s", strerror(errno));
         ::close(fd);
         return nullptr;
     }
@@ -439,7 +439,7 @@ extern "C" NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create
     record.pid = static_cast<long>(getpid());
     // Finders refuse a record beyond the limit: such a sender would never be seen.
     if (ndi_registry::format_record(record).size() > ndi_registry::kMaxRecordSize) {
-        LOGGER_D("ndi send: \"%s\": group list too long", sender->name.c_str());
+        NDI_SHIM_LOG("ndi send: \"%s\": group list too long", sender->name.c_str());
         ::close(fd);
         delete sender;
         return nullptr;

@@ -29,7 +29,7 @@ int stalled_calls();
 void set_machine_naming(bool on);
 bool machine_naming();
 
-// Registry folder override ("" = the default under the fixed path root).
+// Registry folder override ("" = the default, /tmp/ndi-sources).
 void set_registry_dir(const std::string& dir);
 std::string registry_dir();
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "byte_reader.h"
-#include "logger.h"
+#include "ndi_shim_log.h"
 #include "ndi_lib.h"
 
 namespace ndi_wire {
@@ -113,15 +113,15 @@ PrefixResult parse_prefix(const uint8_t* data, size_t size, Kind* kind, uint32_t
     r.ReadUint32LE(&k);
     r.ReadUint32LE(&body);
     if (magic != kMagic) {
-        LOGGER_D("ndi: message without the stream magic (0x%08x), connection dropped", magic);
+        NDI_SHIM_LOG("ndi: message without the stream magic (0x%08x), connection dropped", magic);
         return PrefixResult::Bad;
     }
     if (k < static_cast<uint32_t>(Kind::Video) || k > static_cast<uint32_t>(Kind::Metadata)) {
-        LOGGER_D("ndi: message of unknown kind %u, connection dropped", k);
+        NDI_SHIM_LOG("ndi: message of unknown kind %u, connection dropped", k);
         return PrefixResult::Bad;
     }
     if (body > kMaxBodySize) {
-        LOGGER_D("ndi: message body of %u bytes exceeds the %u-byte limit, connection dropped", body, kMaxBodySize);
+        NDI_SHIM_LOG("ndi: message body of %u bytes exceeds the %u-byte limit, connection dropped", body, kMaxBodySize);
         return PrefixResult::Bad;
     }
     *kind = static_cast<Kind>(k);
@@ -161,18 +161,18 @@ bool parse_body(Kind kind, const uint8_t* body, size_t size, Message* out) {
     }
     uint32_t metadata_size = 0;
     if (!get32(&r, &metadata_size) || r.Overrun()) {
-        LOGGER_D("ndi: message body of %zu bytes too short for its fields", size);
+        NDI_SHIM_LOG("ndi: message body of %zu bytes too short for its fields", size);
         return false;
     }
     if (metadata_size > kMaxMetadataSize || metadata_size > r.Remaining()) {
-        LOGGER_D("ndi: metadata of %u bytes does not fit the message (limit %u)", metadata_size, kMaxMetadataSize);
+        NDI_SHIM_LOG("ndi: metadata of %u bytes does not fit the message (limit %u)", metadata_size, kMaxMetadataSize);
         return false;
     }
     m.metadata.assign(r.Current(), metadata_size);
     r.Skip(metadata_size);
     uint32_t payload_size = 0;
     if (!get32(&r, &payload_size) || payload_size != r.Remaining()) {
-        LOGGER_D("ndi: payload length does not match the message body");
+        NDI_SHIM_LOG("ndi: payload length does not match the message body");
         return false;
     }
     const uint8_t* payload = reinterpret_cast<const uint8_t*>(r.Current());

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole appliance: the real briskbox binary in a fresh sandbox of its own (eth0 = 198.51.100.2), with
 # real peers. One case per run:
-#   appliance_test.sh first_start|main_job|crash_loop|interrupt|crash BINARY [NDI_FIND]
+#   appliance_test.sh first_start|main_job|crash_loop|stream_change|ndi_list|interrupt|terminate|crash BINARY [NDI_FIND]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -124,6 +124,147 @@ main_job() {
   kill -0 "$pid" || fail "briskbox ended"
 }
 
+# The resolution the port list shows (get 03 37) for entry 1 (NDI) or 2 ("ip1"): "" while it shows no pictures.
+port_resolution() {
+  $python "$here/control_client.py" "ws://$eth0:8081" get 03 37 2>/dev/null |
+    $python -c 'import json,sys; l=sys.stdin.read().split(" ",3)[3]; print(json.loads(l)["data"]["PortInfo"][int(sys.argv[1])]["resolution"])' "$1"
+}
+ip1_resolution() { port_resolution 2; }
+ip1_shows() { [[ "$(ip1_resolution)" == "$1"* ]]; }
+ip1_shows_nothing() { [ -z "$(ip1_resolution)" ]; }
+publish() {  # publish NAME SIZE: a 60 fps test picture with a tone to the device's own RTMP server
+  ffmpeg -hide_banner -loglevel error -re -f lavfi -i "testsrc=size=$2:rate=60" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000 -t 240 -c:v libx264 -preset ultrafast -tune zerolatency \
+    -g 60 -pix_fmt yuv420p -c:a aac -ac 2 -ar 48000 -f flv "rtmp://$eth0:1935/live/$1" > "/tmp/publish-$1.log" 2>&1 &
+  helpers+=($!)
+}
+set_rtmp_input() {  # set_rtmp_input URL true|false
+  $python "$here/control_client.py" "ws://$eth0:8081" \
+    set 11 01 "{\"netInpt\":[{\"netName\":\"rtmp\",\"netUrl\":\"$1\",\"netSwitch\":$2}]}" \
+    > /tmp/control.log 2>&1 || { cat /tmp/control.log; fail "control channel"; }
+  grep -q '"check":true' /tmp/control.log || fail "set 11 01 refused: $(cat /tmp/control.log)"
+}
+
+# A new RTMP input address saved while the pull runs takes effect: the running pull is closed and the new
+# stream pulled. Two real streams of different sizes tell which one the device pulls.
+stream_change() {
+  settled_boot
+  start_device
+  wait_for 30 port_open "$eth0" 1935 || fail "RTMP server does not answer"
+  wait_for 30 port_open "$eth0" 8081 || fail "WebSocket port does not answer"
+  publish first 320x240
+  publish second 480x272
+  sleep 2
+  set_rtmp_input "rtmp://$eth0:1935/live/first" true
+  # The first pull of a process waits 5 s, then fills its 180-packet pre-buffer.
+  wait_for 40 ip1_shows 320x240@ || fail "the first stream is not pulled (port list: '$(ip1_resolution)')"
+  set_rtmp_input "rtmp://$eth0:1935/live/second" true
+  # Within 10 s (close, open, 3 s of pre-buffer at 60 fps) the second stream shows.
+  wait_for 10 ip1_shows 480x272@ || fail "the pull did not follow the new address within 10 s ('$(ip1_resolution)')"
+  grep -q "corvane_rtsp_rtmp_pull_ip1_start start.... url_path_ip1=rtmp://$eth0:1935/live/second" /tmp/briskbox.out ||
+    fail "no pull of the second address"
+  # Switched off, the pull stops and the port list shows no "ip1" picture.
+  set_rtmp_input "rtmp://$eth0:1935/live/second" false
+  wait_for 10 ip1_shows_nothing || fail "the port list still shows '$(ip1_resolution)' after the switch went off"
+  sleep 6  # longer than the reconnect pause: nothing comes back by itself
+  [ -z "$(ip1_resolution)" ] || fail "the pull came back after the switch went off"
+  kill -0 "$pid" || fail "briskbox ended"
+}
+
+# NDI sources on the network: ndi_send_file processes (the stand-in's sender tool) publish a short H.264
+# stream in a loop under a name.
+ndi_send_file=${ndi_find:+$(dirname "$ndi_find")/ndi_send_file}
+ndi_media() {
+  ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=size=320x240:rate=30 -frames:v 90 -c:v libx264 -bf 0 \
+    -x264-params keyint=15:min-keyint=15:scenecut=0 -pix_fmt yuv420p /tmp/ndi-source.h264 ||
+    fail "ffmpeg could not make the NDI source's stream"
+}
+declare -A ndi_senders
+ndi_sender_start() {
+  "$ndi_send_file" --name "$1" --video /tmp/ndi-source.h264 --fps 30 --loop > "/tmp/ndi-sender-${1// /_}.log" 2>&1 &
+  ndi_senders[$1]=$!
+  helpers+=($!)
+}
+ndi_sender_stop() {
+  kill "${ndi_senders[$1]}"
+  wait "${ndi_senders[$1]}" 2>/dev/null || true
+}
+# ndi_list_is NAMES_JSON: a get 04 01 is followed by a push of exactly these source names, in this order.
+# pushed_names_are NAMES_JSON: the push printed in /tmp/ndi-list.log lists exactly these source names.
+pushed_names_are() {
+  $python - "$1" /tmp/ndi-list.log <<'PY'
+import json, sys
+push = [l for l in open(sys.argv[2]) if l.startswith("push ")][-1][5:]
+body = json.loads(push)
+sys.exit(0 if body["code"] == 0 and [s["name"] for s in body["data"]["ndisource"]] == json.loads(sys.argv[1]) else 1)
+PY
+}
+ndi_list_is() {
+  $python "$here/control_client.py" "ws://$eth0:8081" --push 40 get 04 01 > /tmp/ndi-list.log 2>&1 || return 1
+  pushed_names_are "$1"
+}
+# ndi_pushed_unasked NAMES_JSON: the device pushes a list of exactly these names without being asked.
+ndi_pushed_unasked() {
+  $python "$here/control_client.py" "ws://$eth0:8081" --push 60 listen 04 01 > /tmp/ndi-list.log 2>&1 || return 1
+  pushed_names_are "$1"
+}
+ndi_resolution() { port_resolution 1; }
+ndi_shows() { [[ "$(ndi_resolution)" == "$1"* ]]; }
+ndi_shows_nothing() { [ -z "$(ndi_resolution)" ]; }
+set_ndi_receive() {  # set_ndi_receive true NAME | false
+  local payload='{"check":false}'
+  [ "$1" = true ] && payload="{\"check\":true,\"ndisource\":{\"name\":\"$2\"}}"
+  $python "$here/control_client.py" "ws://$eth0:8081" set 04 01 "$payload" > /tmp/control.log 2>&1 ||
+    { cat /tmp/control.log; fail "control channel"; }
+}
+
+# The NDI source list tells the truth while senders come and go: while the start-up search for an absent
+# configured source runs, while no pull is open, and while one is; switching the receive off ends the
+# search; an open pull whose source went offline shows no picture.
+ndi_list() {
+  [ -x "$ndi_send_file" ] || fail "no ndi_send_file beside $ndi_find"
+  ndi_media
+  settled_boot
+  mkdir -p /userdata/config
+  printf '{"ndi_switch":true,"ndi_pull_name":"Absent cam"}' > /userdata/config/common.json
+  start_device
+  wait_for 30 port_open "$eth0" 8081 || fail "WebSocket port does not answer"
+  # Answered while the start-up search runs; nothing on the network: the exact empty list.
+  wait_for 60 ndi_list_is '[]' || { cat /tmp/ndi-list.log; fail "no empty list during the start-up search"; }
+  grep -q '^push {"data":{"ndisource":\[\]},"code":0}$' /tmp/ndi-list.log || fail "empty list: $(cat /tmp/ndi-list.log)"
+  ndi_sender_start "Cam B"
+  wait_for 60 ndi_list_is '["Cam B"]' || { cat /tmp/ndi-list.log; fail "Cam B not listed"; }
+  ndi_sender_stop "Cam B"
+  wait_for 60 ndi_list_is '[]' || { cat /tmp/ndi-list.log; fail "Cam B still listed after it went away"; }
+  # Switching the receive off ends the start-up search: the configured source, appearing now, is not opened
+  # (the search looks again every 30 s, so 40 s after the switch it would have been).
+  set_ndi_receive false
+  local switched_off=$SECONDS
+  ndi_sender_start "Absent cam"
+  wait_for 60 ndi_list_is '["Absent cam"]' || { cat /tmp/ndi-list.log; fail "Absent cam not listed"; }
+  while [ $((SECONDS - switched_off)) -lt 40 ]; do sleep 1; done
+  ndi_shows_nothing || fail "the start-up search opened its source after the switch went off"
+  $python "$here/control_client.py" "ws://$eth0:8081" get 04 02 > /tmp/control.log 2>&1 || fail "control channel"
+  grep -q '"ndi_switch":false' /tmp/control.log || fail "NDI receive not off: $(cat /tmp/control.log)"
+  ndi_sender_stop "Absent cam"
+  # A pull is opened on a listed source; a source that appears later is listed while the pull is open.
+  ndi_sender_start "Cam A"
+  wait_for 60 ndi_list_is '["Cam A"]' || { cat /tmp/ndi-list.log; fail "Cam A not listed"; }
+  set_ndi_receive true "Cam A"
+  wait_for 30 ndi_shows 320x240@ || fail "no pictures of Cam A (port list: '$(ndi_resolution)')"
+  ndi_sender_start "Cam C"
+  wait_for 60 ndi_list_is '["Cam A","Cam C"]' || { cat /tmp/ndi-list.log; fail "Cam C not listed while a pull is open"; }
+  # Without being asked again, the list is rescanned every 30 s while the pull is open.
+  ndi_sender_start "Cam D"
+  wait_for 90 ndi_pushed_unasked '["Cam A","Cam C","Cam D"]' ||
+    { cat /tmp/ndi-list.log; fail "no rescan listed Cam D while a pull is open"; }
+  # Cam A goes offline: the open pull shows no picture any more, and the list drops it.
+  ndi_sender_stop "Cam A"
+  wait_for 15 ndi_shows_nothing || fail "an offline pull still shows '$(ndi_resolution)'"
+  wait_for 60 ndi_list_is '["Cam C","Cam D"]' || { cat /tmp/ndi-list.log; fail "Cam A still listed after it went away"; }
+  kill -0 "$pid" || fail "briskbox ended"
+}
+
 crash_loop() {
   # Each start below is killed while it sets up eth0 (its init has not completed), with a setting of the
   # user's in common.json.
@@ -154,10 +295,6 @@ interrupt() {
   start_device
   wait_for 30 port_open "$eth0" 80 || fail "port 80 does not answer"
   wait_for 30 port_open "$eth0" 8554 || fail "port 8554 does not answer"
-  # The streaming servers' event loops ignore SIGTERM process-wide once they run.
-  kill -TERM "$pid"
-  sleep 1
-  kill -0 "$pid" || fail "SIGTERM ended the process"
   kill -INT "$pid"
   local status=0
   wait "$pid" || status=$?
@@ -165,6 +302,35 @@ interrupt() {
   [ "$status" = 2 ] || fail "exit status $status, not 2"
   grep -q "^Interrupt signal (2) received.$" /tmp/briskbox.out || fail "no interrupt line"
   ! port_open "$eth0" 80 || fail "port 80 still answers"
+}
+
+# SIGTERM (what a service manager sends) ends the process like SIGINT, also once the streaming servers'
+# event loops run, and the settings stored before are still there afterwards.
+terminate() {
+  settled_boot
+  start_device
+  wait_for 30 port_open "$eth0" 80 || fail "port 80 does not answer"
+  wait_for 30 port_open "$eth0" 8554 || fail "port 8554 does not answer"
+  wait_for 30 port_open "$eth0" 8081 || fail "WebSocket port does not answer"
+  $python "$here/control_client.py" "ws://$eth0:8081" set 03 31 '{"languageData":{"locae":1}}' \
+    set 11 00 '{"netInpt":[{"netName":"kept","netUrl":"rtsp://192.0.2.9/kept","netSwitch":false}]}' \
+    > /tmp/control.log 2>&1 || { cat /tmp/control.log; fail "control channel"; }
+  cp /userdata/config/common.json /tmp/common.before
+  kill -TERM "$pid"
+  # The interrupt thread stops the web server and exits at once; 5 s is far more than that takes, short of
+  # what a service manager waits before SIGKILL.
+  local deadline=$((SECONDS + 5))
+  while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && fail "still running 5 s after SIGTERM"
+  local status=0
+  wait "$pid" || status=$?
+  pid=
+  [ "$status" = 15 ] || fail "exit status $status, not 15"
+  grep -q "^Interrupt signal (15) received.$" /tmp/briskbox.out || fail "no interrupt line"
+  ! port_open "$eth0" 80 || fail "port 80 still answers"
+  cmp -s /tmp/common.before /userdata/config/common.json || fail "common.json changed by the stop"
+  [ "$(json_field /userdata/config/common.json netName)" = kept ] || fail "setting lost: $(cat /userdata/config/common.json)"
+  [ "$(json_field /userdata/config/common.json user_language)" = True ] || fail "language setting lost"
 }
 
 crash() {

@@ -8,10 +8,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "../common/test_support.h"
+#include "event_loop.h"
 #include "signal_handling.h"
 
 namespace {
@@ -66,6 +69,44 @@ TEST(InterruptSignal, StopsTheWebServerAndExitsWithTheSignalNumber) {
         // The line comes first, then the stop.
         EXPECT_NE(child.output.find("web server stopped\n", printed), std::string::npos) << child.output;
     }
+}
+
+bool is_ignored(int signo) {
+    struct sigaction current {};
+    return sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// The streaming servers' event loops ignore SIGPIPE, SIGQUIT and SIGUSR1 process-wide, but a running loop must
+// not take SIGTERM away from the interrupt handler: a service manager stops the process with it.
+TEST(InterruptSignal, SigtermStillEndsTheProcessWhileAnEventLoopRuns) {
+    const ChildResult child = run_in_child([] {
+        set_interrupt_stop_function(stop_marker);
+        if (install_interrupt_handler() != 0) _exit(101);
+        mnet::EventLoop loop(1);
+        // The scheduler thread sets the dispositions when it starts.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!is_ignored(SIGUSR1)) {
+            if (std::chrono::steady_clock::now() > deadline) _exit(102);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (int ignored : {SIGPIPE, SIGQUIT, SIGUSR1}) {
+            if (!is_ignored(ignored)) _exit(103);
+            raise(ignored);  // would end the child if it were not ignored
+        }
+        printf("survived\n");
+        fflush(stdout);
+        raise(SIGTERM);
+        // The interrupt thread ends the process; an ignored SIGTERM ends it here, as a failure.
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        _exit(104);
+    });
+    ASSERT_TRUE(WIFEXITED(child.status)) << child.output;
+    EXPECT_EQ(WEXITSTATUS(child.status), SIGTERM) << child.output;
+    const size_t survived = child.output.find("survived\n");
+    ASSERT_NE(survived, std::string::npos) << child.output;
+    const size_t line = child.output.find("\nInterrupt signal (15) received.\n", survived);
+    ASSERT_NE(line, std::string::npos) << child.output;
+    EXPECT_NE(child.output.find("web server stopped\n", line), std::string::npos) << child.output;
 }
 
 // An address no mapping covers, read at run time so the compiler cannot see the invalid write.

@@ -125,6 +125,38 @@ TEST_F(NdiFindSources, SourcesAreRecordedProbedAndLookedUp) {
     EXPECT_EQ(ndi_find_copy_sources().size(), 3u);
 }
 
+// What the last scan found is what the table holds: a sender that has gone is neither listed nor found by
+// name, while the out-parameters of a scan that fetched no list stay as they were.
+TEST_F(NdiFindSources, ASenderThatWentAwayLeavesTheTable) {
+    uint32_t count = 0;
+    NdiSourceInfo* table = nullptr;
+    {
+        PeriodicSender gone("Gone soon", NDIlib_FourCC_video_type_H264, 320, 240, 30, 1);
+        scan(&count, &table);
+        ASSERT_EQ(count, 1u);
+        ASSERT_NE(ndi_find_lookup("Gone soon"), nullptr);
+    }
+    uint32_t after = 55;
+    NdiSourceInfo* after_table = nullptr;
+    EXPECT_EQ(ndi_find_sources(&after_table, &after, 10), 0u);
+    EXPECT_EQ(after, 55u);
+    EXPECT_EQ(after_table, nullptr);
+    EXPECT_TRUE(ndi_find_copy_sources().empty());
+    EXPECT_EQ(ndi_find_lookup("Gone soon"), nullptr);
+    EXPECT_EQ(ndi_find_get_source(0), nullptr);
+    // One of two goes: the next scan lists the other alone.
+    PeriodicSender stays("Stays", NDIlib_FourCC_video_type_H264, 320, 240, 30, 1);
+    {
+        PeriodicSender leaves("Leaves", NDIlib_FourCC_video_type_H264, 320, 240, 30, 1);
+        scan(&count, &table);
+        ASSERT_EQ(count, 2u);
+    }
+    scan(&count, &table);
+    ASSERT_EQ(count, 1u);
+    EXPECT_STREQ(table[0].name, "Stays");
+    EXPECT_EQ(ndi_find_lookup("Leaves"), nullptr);
+}
+
 TEST_F(NdiFindSources, TwentyFiveSourcesRecordTwenty) {
     std::vector<std::unique_ptr<PeriodicSender>> senders;
     for (int i = 0; i < 25; ++i) {

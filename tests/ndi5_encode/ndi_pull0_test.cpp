@@ -196,6 +196,25 @@ TEST_F(NdiPull0, OnAirPicturesReachTheDisplayAndTheEncoderAndTheSoundTheAudioInp
     for (uint32_t size : blocks) EXPECT_EQ(size, 4096u);
 }
 
+// An open pull counts as showing pictures only while they arrive: before the first picture, and once its
+// source has gone offline, it reports no format (the port list shows nothing, the no-input screen shows).
+TEST_F(NdiPull0, AnOpenPullWhoseSourceWentOfflineShowsNoPicture) {
+    ASSERT_EQ(set_corvane_ndi_pull0_open(kSourceName), 1);
+    int width = 0, height = 0, fps = 0;
+    ASSERT_TRUE(ndi_test::wait_until([] { return get_ndi_pull0_pictures_arriving() == 1; }, 30000));
+    EXPECT_EQ(get_corvane_ndi_pull0_information(&width, &height, &fps), 1);
+    EXPECT_EQ(width, 320);
+    sender_->stop();
+    ASSERT_TRUE(ndi_test::wait_until([] { return get_ndi_pull0_pictures_arriving() == 0; },
+                                     kNdiPicturesFreshMs + 10000));
+    EXPECT_EQ(get_ndi_pull0_decode_working(), 1) << "the pull stays open for its watchdog";
+    width = height = fps = -1;
+    EXPECT_EQ(get_corvane_ndi_pull0_information(&width, &height, &fps), 0);
+    EXPECT_EQ(width, -1) << "nothing written";
+    set_corvane_ndi_pull0_close();
+    EXPECT_EQ(get_ndi_pull0_pictures_arriving(), 0);
+}
+
 TEST_F(NdiPull0, OffAirEveryTenthPictureIsAPreviewOnTheNdiLinkAndNoSoundGoesOut) {
     PreviewListener listener;
     ASSERT_TRUE(listener.bound());

@@ -57,7 +57,6 @@ struct FakeDevice {
 
     ControlServices services() {
         ControlServices s;
-        s.get_ndi6_open_working = [] { return 0; };
         s.set_ndi6_pull_connected = [](int) {};
         s.get_ndi_pull0_decode_working = [this] {
             std::lock_guard<std::mutex> lock(mutex);

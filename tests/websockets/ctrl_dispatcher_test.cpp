@@ -155,20 +155,15 @@ const std::vector<CommandCase>& command_cases() {
          R"("yres":1080,"fps":29.969999313354493},{"name":"desk \"B\"","address":"10.0.0.8:5961","fourcc":0,)"
          R"("xres":0,"yres":0,"fps":0.0}]})",
          {}, "", "",
+         // ... and asks for a fresh scan, so a source that appeared since the open shows up.
          [](DispatcherEnv&) {
-             EXPECT_FALSE(ndi_source_flag.load());
-             EXPECT_FALSE(ws_push_requests.IsStored(PushKind::NdiSources));
+             EXPECT_TRUE(ndi_source_flag.load());
+             expect_header_stored(PushKind::NdiSources, 0x04, 0x01);
          }},
         {"get 04 01 idle asks for a scan", G, 0x04, 0x01, "{}", nullptr, "", {}, "", "",
          [](DispatcherEnv&) {
              EXPECT_TRUE(ndi_source_flag.load());
              expect_header_stored(PushKind::NdiSources, 0x04, 0x01);
-         }},
-        {"get 04 01 during the start-up scan does nothing", G, 0x04, 0x01, "{}",
-         [](DispatcherEnv& e) { e.fake.open_working = 1; }, "", {}, "", "",
-         [](DispatcherEnv&) {
-             EXPECT_FALSE(ndi_source_flag.load());
-             EXPECT_FALSE(ws_push_requests.IsStored(PushKind::NdiSources));
          }},
         {"get 04 02 with a source", G, 0x04, 0x02, "{}",
          [](DispatcherEnv& e) {
@@ -282,8 +277,10 @@ const std::vector<CommandCase>& command_cases() {
              e.config().cfg_common.ndi_switch = true;
              e.config().cfg_common.ndi_pull_name = "Cam B";
          },
-         "", {"set_corvane_ndi_pull0_close", "set_ndi6_pull_connected 1"}, common_json(), "", nullptr},
-        {"set 04 01 off while idle", S, 0x04, 0x01, R"({"check":false})", nullptr, "", {"set_ndi6_pull_connected 1"},
+         "", {"set_corvane_ndi_pull0_close", "set_ndi6_pull_connected 1", "stop_ndi_open_task"}, common_json(), "",
+         nullptr},
+        {"set 04 01 off while idle ends the start-up search", S, 0x04, 0x01, R"({"check":false})", nullptr, "",
+         {"set_ndi6_pull_connected 1", "stop_ndi_open_task"},
          common_json(), "", nullptr},
         {"set 04 02 on", S, 0x04, 0x02, R"({"check":true})", nullptr, "", {"task_mThread_ndi6"},
          common_json({{"ndi_encode", "true"}}), "", nullptr},
@@ -292,9 +289,9 @@ const std::vector<CommandCase>& command_cases() {
         {"set 10 12", S, 0x10, 0x12, R"({"enable":true})", nullptr, "", {}, "", "", nullptr},
 
         // ---- set 11 xx ----
-        {"set 11 00 on starts the pull", S, 0x11, 0x00,
+        {"set 11 00 on closes a running pull and starts the new address", S, 0x11, 0x00,
          R"({"netInpt":[{"netName":"cam","netUrl":"rtsp://10.0.0.9/live","netSwitch":true}]})", nullptr,
-         R"({"check":true})", {"task_run_rtsp_rtmp"},
+         R"({"check":true})", {"corvane_rtsp_rtmp_pull_ip1_stop", "task_run_rtsp_rtmp"},
          common_json({{"netName", "\"cam\""}, {"netUrl", "\"rtsp://10.0.0.9/live\""}, {"netSwitch", "true"}}), "",
          nullptr},
         {"set 11 00 off stops the pull", S, 0x11, 0x00,
@@ -308,7 +305,7 @@ const std::vector<CommandCase>& command_cases() {
          nullptr},
         {"set 11 01 on starts the pull", S, 0x11, 0x01,
          R"({"netInpt":[{"netName":"obs","netUrl":"rtmp://198.51.100.2:1935/live/av0","netSwitch":true}]})", nullptr,
-         R"({"check":true})", {"task_run_rtsp_rtmp"},
+         R"({"check":true})", {"corvane_rtsp_rtmp_pull_ip1_stop", "task_run_rtsp_rtmp"},
          common_json({{"rtmpName", "\"obs\""}, {"rtmpUrl", "\"rtmp://198.51.100.2:1935/live/av0\""},
                       {"rtmpSwitch", "true"}}),
          "", nullptr},
@@ -320,7 +317,7 @@ const std::vector<CommandCase>& command_cases() {
         {"set 11 00 two entries: the last stays, one start", S, 0x11, 0x00,
          R"({"netInpt":[{"netName":"a","netUrl":"rtsp://a","netSwitch":true},)"
          R"({"netName":"b","netUrl":"rtsp://b","netSwitch":true}]})",
-         nullptr, R"({"check":true})", {"task_run_rtsp_rtmp"},
+         nullptr, R"({"check":true})", {"corvane_rtsp_rtmp_pull_ip1_stop", "task_run_rtsp_rtmp"},
          common_json({{"netName", "\"b\""}, {"netUrl", "\"rtsp://b\""}, {"netSwitch", "true"}}), "", nullptr},
         {"set 11 00 half entries are skipped", S, 0x11, 0x00,
          R"({"netInpt":[{"netName":"a","netSwitch":true},{"netName":"b","netUrl":"rtsp://b","netSwitch":false}]})",

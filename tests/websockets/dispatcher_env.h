@@ -27,7 +27,6 @@ constexpr uint8_t kTestB1 = 0x34;
 
 // What the fake services report, and every call they receive.
 struct FakeSystem {
-    int open_working = 0;
     int decode_working = 0;
     int ip1_working = 0;
     std::string ip1_format;
@@ -41,7 +40,7 @@ struct FakeSystem {
 
     ControlServices services() {
         ControlServices s;
-        s.get_ndi6_open_working = [this] { return open_working; };
+        s.stop_ndi_open_task = [this] { calls.push_back("stop_ndi_open_task"); };
         s.set_ndi6_pull_connected = [this](int v) { calls.push_back("set_ndi6_pull_connected " + std::to_string(v)); };
         s.get_ndi_pull0_decode_working = [this] { return decode_working; };
         s.set_corvane_ndi_pull0_open = [this](const std::string& name) {

@@ -4,16 +4,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "fixed_path.h"
 #include "ndi_lib.h"
+#include "ndi_registry.h"
+#include "ndi_shim_test.h"
 
 int main(int argc, char** argv) {
     unsigned wait_ms = 1000;
     const char* groups = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
-            set_fixed_path_root(argv[++i]);
+            // The registry of a program whose fixed paths live under DIR.
+            ndi_shim::set_registry_dir(std::string(argv[++i]) + ndi_registry::kDefaultRegistryDir);
         } else if (strcmp(argv[i], "--wait") == 0 && i + 1 < argc) {
             wait_ms = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
         } else if (strcmp(argv[i], "--groups") == 0 && i + 1 < argc) {

@@ -12,8 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "fixed_path.h"
 #include "ndi_lib.h"
+#include "ndi_registry.h"
+#include "ndi_shim_test.h"
 
 namespace {
 
@@ -46,7 +47,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
-        if (arg == "--root" && has_value) set_fixed_path_root(argv[++i]);
+        // The registry of a program whose fixed paths live under DIR.
+        if (arg == "--root" && has_value)
+            ndi_shim::set_registry_dir(std::string(argv[++i]) + ndi_registry::kDefaultRegistryDir);
         else if (arg == "--name" && has_value) name = argv[++i];
         else if (arg == "--video" && has_value) video_path = argv[++i];
         else if (arg == "--audio" && has_value) audio_path = argv[++i];

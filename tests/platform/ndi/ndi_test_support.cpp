@@ -11,6 +11,7 @@
 
 #include "fixed_path.h"
 #include "ndi_registry.h"
+#include "ndi_shim_test.h"
 
 namespace ndi_test {
 
@@ -18,9 +19,12 @@ ScopedRegistry::ScopedRegistry() {
     char name[] = "/tmp/ndi-test-XXXXXX";
     if (mkdtemp(name) != nullptr) root_ = name;
     set_fixed_path_root(root_);
+    // The stand-in does not follow the fixed path root; it is told, as the process tells it.
+    ndi_shim::set_registry_dir(root_ + ndi_registry::kDefaultRegistryDir);
 }
 
 ScopedRegistry::~ScopedRegistry() {
+    ndi_shim::set_registry_dir("");
     set_fixed_path_root("");
     std::error_code ignored;
     if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
