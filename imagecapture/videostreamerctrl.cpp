@@ -168,6 +168,9 @@ int uvcin_video_plugin(int port) {
     input.previous_codec = uvc_get_h264_mjpeg_yuyv_count.load();
     input.previous_fps = format.fps;
     const UvcFormatChoice choice = choose_uvc_format(input);
+    if (choice.best_listed)
+        std::printf("uvc port %d: no format within the limits, taking the best listed %.4s %dx%d@%d\n", port,
+                    reinterpret_cast<const char*>(&choice.fourcc), choice.width, choice.height, choice.fps);
     uvc_get_h264_mjpeg_yuyv_count.store(choice.codec);
     format.fourcc = choice.fourcc;
     format.width = choice.width;
