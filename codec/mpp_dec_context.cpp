@@ -282,6 +282,7 @@ MPP_RET mpp_dec_put_and_drain(MppDecContext* c, const MppDecDrain& drain) {
     const MppDecLogTo to = drain.log_to;
     MPP_RET ret = MPP_OK;
     bool accepted = false;
+    bool refusal_logged = false;
     while (drain.keep_going()) {
         int budget = kGetFrameRetries;
         if (!accepted) {
@@ -289,12 +290,13 @@ MPP_RET mpp_dec_put_and_drain(MppDecContext* c, const MppDecDrain& drain) {
             if (ret == MPP_OK) {
                 accepted = true;
                 if (drain.on_accepted) drain.on_accepted();
-            } else if (ret != MPP_ERR_BUFFER_FULL) {
-                // Only "full" means "put it again later"; any other refusal is final, and putting it again
-                // would hold the caller for ever.
-                drain_log(to, "%p decode_put_packet refused a packet of %zu bytes ret %d, dropped", c->ctx,
-                          mpp_packet_get_length(c->packet), ret);
-                accepted = true;
+            } else if (!refusal_logged && ret != MPP_ERR_BUFFER_FULL) {
+                // Whatever the reason, a refused packet is put again every retry_ms while the decoder runs:
+                // dropping it would lose a picture the stream needs (a key frame, a reference). A "full"
+                // codec is the everyday case and is not worth a line.
+                drain_log(to, "%p decode_put_packet refused a packet of %zu bytes ret %d, putting it again every %d ms",
+                          c->ctx, mpp_packet_get_length(c->packet), ret, drain.retry_ms);
+                refusal_logged = true;
             }
         }
         while (drain.keep_going()) {

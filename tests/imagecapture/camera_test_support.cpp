@@ -246,6 +246,7 @@ int sink_frame(FrameDescriptor* frame, int bytes, VideoFormatBlock format_copy, 
     received.width = frame->width;
     received.height = frame->height;
     received.fourcc = format_copy.fourcc;
+    received.bytesperline = frame->bytesperline;
     const int delay = g_sink_delay_ms.load();
     if (delay > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));

@@ -58,6 +58,7 @@ struct ReceivedFrame {
     uint32_t width;
     uint32_t height;
     uint32_t fourcc;
+    uint32_t bytesperline;
 };
 
 // The test's capture callback: copies every frame; marks the camera busy while it runs.
