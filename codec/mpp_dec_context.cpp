@@ -172,6 +172,7 @@ void mpp_dec_deliver(DecodedFrameCallback callback, MppFrame frame, size_t size,
                     mpp_buffer_get_size(buffer));
         return;
     }
+    set_decoded_picture_size(static_cast<int>(mpp_frame_get_width(frame)), static_cast<int>(mpp_frame_get_height(frame)));
     if (callback != nullptr)
         callback(static_cast<uint8_t*>(mpp_buffer_get_ptr(buffer)), static_cast<int>(size),
                  static_cast<int>(mpp_frame_get_hor_stride(frame)), static_cast<int>(mpp_frame_get_ver_stride(frame)),
