@@ -253,7 +253,9 @@ void real_mjpeg_size(const uint8_t* data, int size, int* width, int* height) {
     int w = 0;
     int h = 0;
     if (jpeg_picture_size(data, static_cast<size_t>(size), &w, &h) != 1 || (w == *width && h == *height)) return;
-    if (g_jpeg_reported_width.exchange(w) != w || g_jpeg_reported_height.exchange(h) != h)
+    const bool width_new = g_jpeg_reported_width.exchange(w) != w;
+    const bool height_new = g_jpeg_reported_height.exchange(h) != h;
+    if (width_new || height_new)
         std::printf("uvc frame path: the camera sends %dx%d JPEGs while it was set to %dx%d; decoding them at "
                     "their own size\n", w, h, *width, *height);
     *width = w;

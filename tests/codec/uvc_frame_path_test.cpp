@@ -5,6 +5,8 @@
 // starts a fresh decoder; a YUYV camera is converted as YUYV.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <opencv2/core.hpp>
@@ -22,9 +24,12 @@
 #include "input_video_dev.h"
 #include "pause.h"
 #include "preview_link.h"
+#include "mpp_hooks.h"
 #include "ultra_hdmitx_display.h"
 #include "uvc_frame_path.h"
+#include "uvc_probe.h"
 #include "v4l2_io.h"
+#include "videostreamerctrl.h"
 
 // OpenCV's image codecs bring in GDAL, whose own start-up takes two of its mutexes in both orders on the
 // first encode; that library is not ours and not instrumented.
@@ -138,6 +143,16 @@ protected:
         InputVideoDevStruct* dev = &g_uvcin_videoDev[0];
         set_input_video_dev_path(dev, kVideo0);
         set_input_video_dev_format(dev, VideoFormatBlock{fourcc, kCameraWidth, kCameraHeight, 30, {}});
+        dev->callback.store(&uvcin_frame_callback);
+        plugged_ = true;
+        ASSERT_EQ(hdmiin_uvc_video_init(dev), 1);
+    }
+    // Plugs a scripted camera into port 0, asked for format (a driver may set another), and starts capturing.
+    void plug_script(const FakeCameraScript& script, const VideoFormatBlock& format) {
+        camera_.plug(root_.path() + kVideo0, script);
+        InputVideoDevStruct* dev = &g_uvcin_videoDev[0];
+        set_input_video_dev_path(dev, kVideo0);
+        set_input_video_dev_format(dev, format);
         dev->callback.store(&uvcin_frame_callback);
         plugged_ = true;
         ASSERT_EQ(hdmiin_uvc_video_init(dev), 1);
@@ -321,6 +336,257 @@ TEST_F(UvcFramePath, OffAirPreviewIsEveryTenthPictureAndEverySeventhRawJpegFor42
         for (const Bytes& jpeg : media.jpegs_422) camera_jpeg = camera_jpeg || r == jpeg;
         EXPECT_TRUE(camera_jpeg) << "the preview is not the camera's own JPEG";
     }
+}
+
+// ---- Real-world cameras: the picture on the screen and in the encoder's stream is ffmpeg's conversion of
+// the camera's frames, whatever size was listed, chosen, set by the driver or really sent.
+
+// Mean absolute difference of two RGB24 pictures, and the share of samples more than 48 apart.
+struct PictureDifference {
+    double mean = 255;
+    double far = 1;
+};
+
+PictureDifference compare_rgb(const uint8_t* a, const uint8_t* b, size_t bytes) {
+    PictureDifference d;
+    if (bytes == 0) return d;
+    uint64_t sum = 0;
+    uint64_t far = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        const int diff = std::abs(static_cast<int>(a[i]) - static_cast<int>(b[i]));
+        sum += static_cast<uint64_t>(diff);
+        far += diff > 48 ? 1 : 0;
+    }
+    d.mean = static_cast<double>(sum) / static_cast<double>(bytes);
+    d.far = static_cast<double>(far) / static_cast<double>(bytes);
+    return d;
+}
+
+// Scalers and encoders differ in their rounding and filters: a right picture stays within these, a wrong
+// size, a cut, a stretch of the padding or a garbled layout does not.
+constexpr double kScreenMean = 3.0;
+constexpr double kStreamMean = 4.0;
+constexpr double kFarShare = 0.01;
+
+struct CameraCase {
+    const char* name;
+    // What the camera lists (one format) and the frame it sends, made by ffmpeg from testsrc2.
+    uint32_t listed_fourcc;
+    std::vector<FakeFrameSize> listed;
+    int frame_width, frame_height;
+    uint32_t line_padding;
+    // True: the monitor's plug-in (listing, choice) starts capture; false: capture is asked for asked_*.
+    bool plug_in;
+    int asked_width, asked_height;
+    // What the capture is set to in the end.
+    int set_width, set_height;
+};
+
+class UvcCameraPicture : public UvcFramePath, public ::testing::WithParamInterface<CameraCase> {
+protected:
+    void SetUp() override {
+        UvcFramePath::SetUp();
+        mpp_hook_reset();
+    }
+    void TearDown() override {
+        UvcFramePath::TearDown();
+        uvcin_video_probe_clear();
+    }
+    // A PC with one camera on its PCI xHCI, as sysfs shows it.
+    void add_pc_camera() {
+        namespace fs = std::filesystem;
+        const std::string device = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+        const std::string interface = device + "/1-2:1.0";
+        fs::create_directories(root_.path() + interface + "/video4linux/video0");
+        fs::create_directories(root_.path() + "/sys/bus/usb/devices");
+        fs::create_directories(root_.path() + "/sys/class/video4linux");
+        fs::create_symlink("../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0",
+                           root_.path() + "/sys/bus/usb/devices/1-2:1.0");
+        fs::create_symlink("../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/video4linux/video0",
+                           root_.path() + "/sys/class/video4linux/video0");
+    }
+};
+
+TEST_P(UvcCameraPicture, ScreenAndStreamAreFfmpegsConversionOfTheCamerasFrames) {
+    const CameraCase& c = GetParam();
+    mpp_test::TempDir dir;
+    const std::string size = std::to_string(c.frame_width) + "x" + std::to_string(c.frame_height);
+    const std::string source = "-f lavfi -i testsrc2=size=" + size + ":rate=30 -frames:v 1 ";
+    const bool yuyv = c.listed_fourcc == kFourccYuyv;
+    ASSERT_TRUE(mpp_test::ffmpeg(source + (yuyv ? "-pix_fmt yuyv422 -f rawvideo " + dir.file("frame.raw")
+                                                : "-pix_fmt yuvj420p -q:v 2 " + dir.file("frame.jpg"))));
+    Bytes frame = mpp_test::read_file(dir.file(yuyv ? "frame.raw" : "frame.jpg"));
+    ASSERT_FALSE(frame.empty());
+    // ffmpeg's conversion of the same frame to the output.
+    ASSERT_TRUE(mpp_test::ffmpeg((yuyv ? "-f rawvideo -pix_fmt yuyv422 -s " + size + " -i " + dir.file("frame.raw")
+                                       : "-i " + dir.file("frame.jpg")) +
+                                 " -vf scale=1920:1080:flags=bilinear -pix_fmt rgb24 -f rawvideo " +
+                                 dir.file("reference.rgb")));
+    const Bytes reference = mpp_test::read_file(dir.file("reference.rgb"));
+    ASSERT_EQ(reference.size(), 1920u * 1080u * 3u);
+    if (c.line_padding != 0) {
+        // The driver's lines are longer than the picture's: padding after every line.
+        const size_t row = static_cast<size_t>(c.frame_width) * 2;
+        Bytes padded;
+        for (int y = 0; y < c.frame_height; ++y) {
+            padded.insert(padded.end(), frame.begin() + static_cast<long>(row * y),
+                          frame.begin() + static_cast<long>(row * (y + 1)));
+            padded.insert(padded.end(), c.line_padding, 0xEE);
+        }
+        frame = padded;
+    }
+
+    FakeCameraScript script;
+    script.formats = {FakeFormat{c.listed_fourcc, c.listed}};
+    script.frames = {frame};
+    script.line_padding = c.line_padding;
+    script.buffer_length = frame.size() + 4096;
+    set_active_source(kInputCamera);
+    if (c.plug_in) {
+        add_pc_camera();
+        camera_.plug(root_.path() + kVideo0, script);
+        ASSERT_EQ(uvcin_video_probe_scan(), 1);
+        g_uvcin_videoDev[0].callback.store(&uvcin_frame_callback);
+        plugged_ = true;
+        ASSERT_EQ(uvcin_video_plugin(0), 1);
+    } else {
+        plug_script(script, VideoFormatBlock{c.listed_fourcc, c.asked_width, c.asked_height, 30, {}});
+    }
+    const v4l2_format set = camera_.last_format(root_.path() + kVideo0);
+    EXPECT_EQ(static_cast<int>(set.fmt.pix.width), c.set_width);
+    EXPECT_EQ(static_cast<int>(set.fmt.pix.height), c.set_height);
+    VideoFormatBlock format = {};
+    ASSERT_EQ(videostreamerctrl_get_input_format(1, 0, &format), 1);
+    EXPECT_EQ(format.width, c.set_width);
+    EXPECT_EQ(format.height, c.set_height);
+
+    // The screen: ffmpeg's picture.
+    PictureDifference screen;
+    const bool shown = wait_until([&] {
+        FakeFrame shown_frame;
+        if (!display_.last_shown_frame(&shown_frame) || shown_frame.width != 1920 || shown_frame.height != 1080)
+            return false;
+        screen = compare_rgb(shown_frame.rgb.data(), reference.data(), reference.size());
+        return screen.mean <= kScreenMean && screen.far <= kFarShare;
+    });
+    EXPECT_TRUE(shown) << "screen differs from ffmpeg's conversion: mean " << screen.mean << ", far " << screen.far;
+    std::printf("%s: screen against ffmpeg: mean %.2f, far %.4f\n", c.name, screen.mean, screen.far);
+
+    // The encoder's stream, from a key frame on, decodes to ffmpeg's picture.
+    const size_t first = packets().size();
+    ASSERT_TRUE(wait_until([&] { return packets().size() >= first + 40; }, 60000));
+    const std::vector<Bytes> all = packets();
+    Bytes stream;
+    bool keyed = false;
+    for (size_t i = first; i < all.size(); ++i) {
+        const Bytes& p = all[i];
+        if (!keyed && p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1 && (p[4] & 0x1f) == 7)
+            keyed = true;
+        if (keyed) stream.insert(stream.end(), p.begin(), p.end());
+    }
+    ASSERT_TRUE(keyed);
+    mpp_test::write_file(dir.file("out.h264"), stream);
+    ASSERT_TRUE(mpp_test::ffmpeg("-i " + dir.file("out.h264") + " -frames:v 1 -f rawvideo -pix_fmt rgb24 " +
+                                 dir.file("out.rgb")));
+    const Bytes decoded = mpp_test::read_file(dir.file("out.rgb"));
+    ASSERT_EQ(decoded.size(), reference.size());
+    const PictureDifference encoded = compare_rgb(decoded.data(), reference.data(), reference.size());
+    std::printf("%s: stream against ffmpeg: mean %.2f, far %.4f\n", c.name, encoded.mean, encoded.far);
+    EXPECT_LE(encoded.mean, kStreamMean);
+    EXPECT_LE(encoded.far, kFarShare);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, UvcCameraPicture,
+    ::testing::Values(
+        // A webcam with YUYV at 640x480 only: its own size is asked for and scaled to the output.
+        CameraCase{"yuyv_640x480_only", kFourccYuyv, {{640, 480, {30}}, {320, 240, {30}}}, 640, 480, 0, true, 0, 0,
+                   640, 480},
+        // A 5-megapixel YUYV camera: 2592x1944 is listed and asked for.
+        CameraCase{"yuyv_2592x1944", kFourccYuyv, {{2592, 1944, {15}}, {640, 480, {30}}}, 2592, 1944, 0, true, 0, 0,
+                   2592, 1944},
+        // An MJPEG-only camera.
+        CameraCase{"mjpeg_only_1280x720", kFourccMjpg, {{1280, 720, {30}}, {640, 360, {30}}}, 1280, 720, 0, true, 0,
+                   0, 1280, 720},
+        // Asked for a size it does not list, the driver sets 1280x720: the capture goes on at that size.
+        CameraCase{"driver_sets_another_size", kFourccMjpg, {{1280, 720, {30}}}, 1280, 720, 0, false, 1920, 1080,
+                   1280, 720},
+        // Set to 1280x720, the camera sends 640x360 JPEGs: decoded at their own size.
+        CameraCase{"jpegs_of_another_size", kFourccMjpg, {{1280, 720, {30}}}, 640, 360, 0, false, 1280, 720, 1280,
+                   720},
+        // YUYV lines padded by the driver.
+        CameraCase{"yuyv_padded_lines", kFourccYuyv, {{640, 480, {30}}}, 640, 480, 128, false, 640, 480, 640,
+                   480}),
+    [](const ::testing::TestParamInfo<CameraCase>& info) { return std::string(info.param.name); });
+
+// The four MJPEG workers deliver out of order: with one decode held back, its picture comes out after newer
+// ones and is dropped, so the screen and the encoder never go backwards. Each JPEG is a flat grey a step
+// brighter than the one before; the encoder's stream, each picture scaled by ffmpeg to one grey sample,
+// must never get darker.
+TEST_F(UvcFramePath, MjpegPicturesDeliveredOutOfOrderNeverGoBackwards) {
+    mpp_hook_reset();
+    mpp_test::TempDir dir;
+    constexpr int kSteps = 12;
+    std::vector<Bytes> jpegs;
+    for (int i = 0; i < kSteps; ++i) {
+        char colour[16];
+        const int level = 20 + i * 18;
+        std::snprintf(colour, sizeof(colour), "0x%02X%02X%02X", level, level, level);
+        const std::string name = dir.file("g" + std::to_string(i) + ".jpg");
+        ASSERT_TRUE(mpp_test::ffmpeg("-f lavfi -i color=c=" + std::string(colour) + ":s=" +
+                                     std::to_string(kCameraWidth) + "x" + std::to_string(kCameraHeight) +
+                                     " -frames:v 1 -pix_fmt yuvj420p -q:v 2 " + name));
+        jpegs.push_back(mpp_test::read_file(name));
+    }
+    set_active_source(kInputCamera);
+    v4lcapture_uvc_mpp_decode_mjpeg(jpegs[0].data(), static_cast<int>(jpegs[0].size()), kCameraWidth, kCameraHeight);
+    ASSERT_TRUE(wait_until(
+        [] { return uvc_frame_path_state() == kUvcPathRunning && get_uvc_mjpeg_decoder_ready() == 1; }));
+    // The second decode from now is held long enough for the rest to overtake it.
+    mpp_hook_delay_task_decode(2, 600);
+    const size_t first = packets().size();
+    for (const Bytes& jpeg : jpegs) {
+        v4lcapture_uvc_mpp_decode_mjpeg(jpeg.data(), static_cast<int>(jpeg.size()), kCameraWidth, kCameraHeight);
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    // The scene then stays still (the camera goes on sending its last picture) while the held picture
+    // comes out and the encoder keeps going.
+    for (int i = 0; i < 60; ++i) {
+        v4lcapture_uvc_mpp_decode_mjpeg(jpegs.back().data(), static_cast<int>(jpegs.back().size()), kCameraWidth,
+                                        kCameraHeight);
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    EXPECT_TRUE(wait_until([&] {
+        FakeFrame frame;
+        return display_.last_shown_frame(&frame) && frame.width == 1920 && frame.at(960, 540)[0] >= 20 + 11 * 18 - 12;
+    }));
+    ASSERT_TRUE(wait_until([&] { return packets().size() >= first + 45; }, 60000));
+    const std::vector<Bytes> all = packets();
+    Bytes stream;
+    bool keyed = false;
+    for (size_t i = first; i < all.size(); ++i) {
+        const Bytes& p = all[i];
+        if (!keyed && p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1 && (p[4] & 0x1f) == 7)
+            keyed = true;
+        if (keyed) stream.insert(stream.end(), p.begin(), p.end());
+    }
+    ASSERT_TRUE(keyed);
+    mpp_test::write_file(dir.file("out.h264"), stream);
+    ASSERT_TRUE(mpp_test::ffmpeg("-i " + dir.file("out.h264") + " -vf scale=1:1 -pix_fmt gray -f rawvideo " +
+                                 dir.file("out.gray")));
+    const Bytes levels = mpp_test::read_file(dir.file("out.gray"));
+    ASSERT_GE(levels.size(), 10u);
+    int brightest = 0;
+    int steps_seen = 0;
+    for (size_t i = 0; i < levels.size(); ++i) {
+        // Encoding moves a flat grey by a few levels; a step back is 18.
+        EXPECT_GE(levels[i] + 8, brightest) << "picture " << i << " went back from " << brightest << " to "
+                                            << static_cast<int>(levels[i]);
+        if (levels[i] > brightest + 9) ++steps_seen;
+        brightest = std::max<int>(brightest, levels[i]);
+    }
+    EXPECT_GE(steps_seen, 3);
+    mpp_hook_reset();
 }
 
 }  // namespace
