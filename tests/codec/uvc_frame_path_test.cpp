@@ -83,6 +83,21 @@ std::vector<Bytes> packets() {
     return g_packets;
 }
 
+// The encoder's packets from the first one after first that starts with a parameter set (a key frame) on,
+// as one stream; empty when none does.
+Bytes stream_from_key_frame(size_t first) {
+    const std::vector<Bytes> all = packets();
+    Bytes stream;
+    bool keyed = false;
+    for (size_t i = first; i < all.size(); ++i) {
+        const Bytes& p = all[i];
+        if (!keyed && p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1 && (p[4] & 0x1f) == 7)
+            keyed = true;
+        if (keyed) stream.insert(stream.end(), p.begin(), p.end());
+    }
+    return stream;
+}
+
 // Every record is a 640x360 JPEG of the camera's picture.
 void expect_camera_previews(const std::vector<Bytes>& records) {
     for (const Bytes& jpeg : records) {
@@ -215,16 +230,8 @@ TEST_F(UvcFramePath, OnAirCameraIsShownAndEncodedAndSurvivesAReplugWithTheOtherC
     // The encoder's stream from a key frame on: 1920x1080, with the camera's picture.
     const size_t first = packets().size();
     ASSERT_TRUE(wait_until([&] { return packets().size() >= first + 45; }, 60000));
-    const std::vector<Bytes> all = packets();
-    Bytes stream;
-    bool keyed = false;
-    for (size_t i = first; i < all.size(); ++i) {
-        const Bytes& p = all[i];
-        if (!keyed && p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1 && (p[4] & 0x1f) == 7)
-            keyed = true;
-        if (keyed) stream.insert(stream.end(), p.begin(), p.end());
-    }
-    ASSERT_TRUE(keyed);
+    const Bytes stream = stream_from_key_frame(first);
+    ASSERT_FALSE(stream.empty()) << "no key frame in the encoder's packets";
     mpp_test::TempDir dir;
     mpp_test::write_file(dir.file("out.h264"), stream);
     EXPECT_EQ(mpp_test::capture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " +
@@ -475,16 +482,8 @@ TEST_P(UvcCameraPicture, ScreenAndStreamAreFfmpegsConversionOfTheCamerasFrames) 
     // The encoder's stream, from a key frame on, decodes to ffmpeg's picture.
     const size_t first = packets().size();
     ASSERT_TRUE(wait_until([&] { return packets().size() >= first + 40; }, 60000));
-    const std::vector<Bytes> all = packets();
-    Bytes stream;
-    bool keyed = false;
-    for (size_t i = first; i < all.size(); ++i) {
-        const Bytes& p = all[i];
-        if (!keyed && p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1 && (p[4] & 0x1f) == 7)
-            keyed = true;
-        if (keyed) stream.insert(stream.end(), p.begin(), p.end());
-    }
-    ASSERT_TRUE(keyed);
+    const Bytes stream = stream_from_key_frame(first);
+    ASSERT_FALSE(stream.empty()) << "no key frame in the encoder's packets";
     mpp_test::write_file(dir.file("out.h264"), stream);
     ASSERT_TRUE(mpp_test::ffmpeg("-i " + dir.file("out.h264") + " -frames:v 1 -f rawvideo -pix_fmt rgb24 " +
                                  dir.file("out.rgb")));
@@ -561,16 +560,8 @@ TEST_F(UvcFramePath, MjpegPicturesDeliveredOutOfOrderNeverGoBackwards) {
         return display_.last_shown_frame(&frame) && frame.width == 1920 && frame.at(960, 540)[0] >= 20 + 11 * 18 - 12;
     }));
     ASSERT_TRUE(wait_until([&] { return packets().size() >= first + 45; }, 60000));
-    const std::vector<Bytes> all = packets();
-    Bytes stream;
-    bool keyed = false;
-    for (size_t i = first; i < all.size(); ++i) {
-        const Bytes& p = all[i];
-        if (!keyed && p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1 && (p[4] & 0x1f) == 7)
-            keyed = true;
-        if (keyed) stream.insert(stream.end(), p.begin(), p.end());
-    }
-    ASSERT_TRUE(keyed);
+    const Bytes stream = stream_from_key_frame(first);
+    ASSERT_FALSE(stream.empty()) << "no key frame in the encoder's packets";
     mpp_test::write_file(dir.file("out.h264"), stream);
     ASSERT_TRUE(mpp_test::ffmpeg("-i " + dir.file("out.h264") + " -vf scale=1:1 -pix_fmt gray -f rawvideo " +
                                  dir.file("out.gray")));

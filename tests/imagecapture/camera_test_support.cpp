@@ -152,6 +152,22 @@ std::vector<std::string> usb_device_chain(const std::string& usb_name) {
     return chain;
 }
 
+// A platform controller shows up, with every platform device above it, on the platform bus; other
+// controllers (PCI) do not.
+void add_platform_links(const std::string& root, const std::string& controller) {
+    const std::string platform = "/sys/devices/platform/";
+    if (controller.compare(0, platform.size(), platform) != 0) return;
+    const std::string rest = controller.substr(platform.size());
+    std::string device = "/sys/devices/platform";
+    size_t start = 0;
+    while (start < rest.size()) {
+        const size_t end = std::min(rest.find('/', start), rest.size());
+        device += "/" + rest.substr(start, end - start);
+        make_link(root, root + "/sys/bus/platform/devices/" + rest.substr(start, end - start), device);
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
 void add_sysfs_camera(const std::string& root, const std::string& controller, const std::string& usb_name,
@@ -178,19 +194,7 @@ void add_sysfs_camera(const std::string& root, const std::string& controller, co
     }
     make_link(root, root + "/sys/bus/usb/devices/" + usb_name, folder);
     make_link(root, root + "/sys/bus/usb/devices/" + usb_name + ":1.0", interface);
-    // A platform controller shows up, with every platform device above it, on the platform bus.
-    const std::string platform = "/sys/devices/platform/";
-    if (controller.compare(0, platform.size(), platform) == 0) {
-        std::string device = "/sys/devices/platform";
-        std::string rest = controller.substr(platform.size());
-        size_t start = 0;
-        while (start < rest.size()) {
-            const size_t end = std::min(rest.find('/', start), rest.size());
-            device += "/" + rest.substr(start, end - start);
-            make_link(root, root + "/sys/bus/platform/devices/" + rest.substr(start, end - start), device);
-            start = end + 1;
-        }
-    }
+    add_platform_links(root, controller);
 }
 
 void remove_sysfs_camera(const std::string& root, const std::string& controller, const std::string& usb_name,
@@ -206,16 +210,7 @@ void remove_sysfs_camera(const std::string& root, const std::string& controller,
 void add_board_controllers(const std::string& root) {
     for (const char* controller : {kUsb3Controller, kUsb2Controller}) {
         fs::create_directories(root + controller);
-        const std::string platform = "/sys/devices/platform/";
-        const std::string rest = std::string(controller).substr(platform.size());
-        std::string device = "/sys/devices/platform";
-        size_t start = 0;
-        while (start < rest.size()) {
-            const size_t end = std::min(rest.find('/', start), rest.size());
-            device += "/" + rest.substr(start, end - start);
-            make_link(root, root + "/sys/bus/platform/devices/" + rest.substr(start, end - start), device);
-            start = end + 1;
-        }
+        add_platform_links(root, controller);
     }
 }
 
