@@ -5,6 +5,7 @@
 // starts a fresh decoder; a YUYV camera is converted as YUYV.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -425,14 +426,30 @@ TEST_P(UvcCameraPicture, ScreenAndStreamAreFfmpegsConversionOfTheCamerasFrames) 
     const std::string size = std::to_string(c.frame_width) + "x" + std::to_string(c.frame_height);
     const std::string source = "-f lavfi -i testsrc2=size=" + size + ":rate=30 -frames:v 1 ";
     const bool yuyv = c.listed_fourcc == kFourccYuyv;
-    ASSERT_TRUE(mpp_test::ffmpeg(source + (yuyv ? "-pix_fmt yuyv422 -f rawvideo " + dir.file("frame.raw")
-                                                : "-pix_fmt yuvj420p -q:v 2 " + dir.file("frame.jpg"))));
-    Bytes frame = mpp_test::read_file(dir.file(yuyv ? "frame.raw" : "frame.jpg"));
-    ASSERT_FALSE(frame.empty());
+    const bool h264 = c.listed_fourcc == kFourccH264;
+    std::vector<Bytes> frames;
+    std::string reference_input;
+    if (h264) {
+        // A still scene as the camera's H.264 stream (parameter sets with every key frame), nearly lossless so
+        // that its pictures are the test picture.
+        ASSERT_TRUE(mpp_test::ffmpeg(source + dir.file("still.png")));
+        ASSERT_TRUE(mpp_test::ffmpeg("-loop 1 -i " + dir.file("still.png") +
+                                     " -frames:v 60 -pix_fmt yuv420p -c:v libx264 -qp 4 -bf 0 -g 10 "
+                                     "-x264-params repeat-headers=1 -f h264 " + dir.file("camera.h264")));
+        frames = mpp_test::split_access_units(mpp_test::read_file(dir.file("camera.h264")), false);
+        reference_input = "-i " + dir.file("still.png");
+    } else {
+        ASSERT_TRUE(mpp_test::ffmpeg(source + (yuyv ? "-pix_fmt yuyv422 -f rawvideo " + dir.file("frame.raw")
+                                                    : "-pix_fmt yuvj420p -q:v 2 " + dir.file("frame.jpg"))));
+        frames = {mpp_test::read_file(dir.file(yuyv ? "frame.raw" : "frame.jpg"))};
+        reference_input = yuyv ? "-f rawvideo -pix_fmt yuyv422 -s " + size + " -i " + dir.file("frame.raw")
+                               : "-i " + dir.file("frame.jpg");
+    }
+    ASSERT_FALSE(frames.empty());
+    ASSERT_FALSE(frames[0].empty());
+    Bytes frame = frames[0];
     // ffmpeg's conversion of the same frame to the output.
-    ASSERT_TRUE(mpp_test::ffmpeg((yuyv ? "-f rawvideo -pix_fmt yuyv422 -s " + size + " -i " + dir.file("frame.raw")
-                                       : "-i " + dir.file("frame.jpg")) +
-                                 " -vf scale=1920:1080:flags=bilinear -pix_fmt rgb24 -f rawvideo " +
+    ASSERT_TRUE(mpp_test::ffmpeg(reference_input + " -vf scale=1920:1080:flags=bilinear -pix_fmt rgb24 -f rawvideo " +
                                  dir.file("reference.rgb")));
     const Bytes reference = mpp_test::read_file(dir.file("reference.rgb"));
     ASSERT_EQ(reference.size(), 1920u * 1080u * 3u);
@@ -450,9 +467,11 @@ TEST_P(UvcCameraPicture, ScreenAndStreamAreFfmpegsConversionOfTheCamerasFrames) 
 
     FakeCameraScript script;
     script.formats = {FakeFormat{c.listed_fourcc, c.listed}};
-    script.frames = {frame};
+    script.frames = h264 ? frames : std::vector<Bytes>{frame};
     script.line_padding = c.line_padding;
-    script.buffer_length = frame.size() + 4096;
+    size_t largest = 0;
+    for (const Bytes& f : script.frames) largest = std::max(largest, f.size());
+    script.buffer_length = largest + 4096;
     set_active_source(kInputCamera);
     if (c.plug_in) {
         add_pc_camera();
@@ -518,6 +537,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Set to 1280x720, the camera sends 640x360 JPEGs: decoded at their own size.
         CameraCase{"jpegs_of_another_size", kFourccMjpg, {{1280, 720, {30}}}, 640, 360, 0, false, 1280, 720, 1280,
                    720},
+        // Set to 1280x720, the camera's H.264 stream is 640x360: decoded at the size its parameter sets give.
+        CameraCase{"h264_stream_of_another_size", kFourccH264, {{1280, 720, {30}}}, 640, 360, 0, false, 1280, 720,
+                   1280, 720},
         // YUYV lines padded by the driver.
         CameraCase{"yuyv_padded_lines", kFourccYuyv, {{640, 480, {30}}}, 640, 480, 128, false, 640, 480, 640,
                    480}),
