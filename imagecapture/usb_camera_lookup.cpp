@@ -15,7 +15,7 @@
 namespace {
 
 char g_subdir_result[kSubdirResultSize];
-// The lookups share the result buffer.
+// The lookups share the result buffer, and each rewrites its own record.
 std::mutex g_lookup_mutex;
 
 bool is_directory(const std::string& path) {
@@ -67,6 +67,7 @@ void lookup(UsbCameraInfo* info, const char* controller_folder, const char* cont
 // path the camera's sound card names, so the microphone of exactly this camera is found even when both
 // cameras share one host controller.
 void lookup_by_port(UsbCameraInfo* info, int port, uint8_t usb3) {
+    std::lock_guard<std::mutex> guard(g_lookup_mutex);
     std::memset(info, 0, sizeof(*info));
     const std::vector<UsbVideoCamera> cameras = uvc_list_usb_video_cameras();
     if (static_cast<size_t>(port) >= cameras.size()) return;

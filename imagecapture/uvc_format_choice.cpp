@@ -41,14 +41,22 @@ int qualifying_codec(const UvcFormatEntry& entry, Pass pass) {
     return -1;
 }
 
-// Runs one pass; true when a codec was chosen, with its entry (best rate, first listed among equal rates).
+// True when entry replaces best as its codec's choice in a pass: a higher rate; at the same rate the first
+// listed stays, except that of two YUYV sizes (both at least the pass width) the smaller, closer to the
+// pass size, is taken: the camera is asked for no more than needed.
+bool replaces(const UvcFormatEntry& entry, const UvcFormatEntry* best, int which) {
+    if (best == nullptr || entry.fps > best->fps) return true;
+    return which == kUvcCodecYuyv && entry.fps == best->fps &&
+           static_cast<uint64_t>(entry.width) * entry.height < static_cast<uint64_t>(best->width) * best->height;
+}
+
+// Runs one pass; true when a codec was chosen, with its entry.
 bool run_pass(const UvcFormatChoiceInput& input, Pass pass, int* codec, const UvcFormatEntry** chosen) {
     const UvcFormatEntry* best[3] = {nullptr, nullptr, nullptr};
     for (size_t i = 0; i < input.count; ++i) {
         const UvcFormatEntry& entry = input.entries[i];
         const int which = qualifying_codec(entry, pass);
-        if (which >= 0 && entry.fps >= 1 && (best[which] == nullptr || entry.fps > best[which]->fps))
-            best[which] = &entry;
+        if (which >= 0 && entry.fps >= 1 && replaces(entry, best[which], which)) best[which] = &entry;
     }
     for (int which = kUvcCodecH264; which <= kUvcCodecYuyv; ++which) {
         if (best[which] != nullptr) {

@@ -1,8 +1,8 @@
 // The fixed rule that picks one camera format from what the camera offers. It runs up to three passes,
 // 4K (only when enabled), 1080 and 720 (only when 1080 chose nothing); within a pass each codec keeps its
-// best qualifying entry (the highest rate, the first listed among equal rates), and the codecs rank H.264,
-// MJPEG, YUYV. The size asked of the camera is always one it lists: that of the chosen entry (a YUYV camera
-// wider than the pass is asked for its own listed size, never for the pass size). A camera with nothing
+// best qualifying entry (the highest rate; among equal rates the first listed, or for YUYV the smallest
+// size), and the codecs rank H.264, MJPEG, YUYV. The size asked of the camera is always one it lists: that
+// of the chosen entry (a YUYV camera wider than the pass is asked for a listed size, never the pass size). A camera with nothing
 // that qualifies gets its best listed size (best_listed_uvc_format); only a camera that lists nothing keeps
 // the previous codec and rate at 1280x720.
 #pragma once

@@ -120,9 +120,18 @@ const ChoiceCase kCases[] = {
      kPreviousFps},
     // A 640x480-only YUYV webcam: nothing qualifies, its largest listed size is asked for.
     {"yuyv_640_only_webcam_takes_640x480", kVga, false, false, kListed, YUYV, kUvcCodecYuyv, 640, 480, 30},
-    // A 5-megapixel YUYV camera: its full 2592x1944 qualifies at 1080 (the first listed at 15 frames per
-    // second) and is asked for as listed, not as 1920x1080.
-    {"yuyv_2592_camera_is_asked_for_2592x1944", k5Mp, false, false, kPass, YUYV, kUvcCodecYuyv, 2592, 1944, 15},
+    // A 5-megapixel YUYV camera: its sizes from 1920 wide up qualify at 1080 at 15 frames per second, and of
+    // those the smallest it lists is asked for.
+    {"yuyv_5mp_camera_is_asked_for_its_listed_1920x1080", k5Mp, false, false, kPass, YUYV, kUvcCodecYuyv, 1920,
+     1080, 15},
+    // One that lists nothing between 640 and 2592 wide: 2592x1944, as listed, not 1920x1080.
+    {"yuyv_2592_camera_is_asked_for_2592x1944",
+     {{YUYV, 2592, 1944, 15}, {YUYV, 640, 480, 30}},
+     false, false, kPass, YUYV, kUvcCodecYuyv, 2592, 1944, 15},
+    // A higher rate still wins over a closer size.
+    {"yuyv_rate_before_size",
+     {{YUYV, 1920, 1080, 15}, {YUYV, 2560, 1440, 20}},
+     false, false, kPass, YUYV, kUvcCodecYuyv, 2560, 1440, 20},
     // MJPEG-only cameras.
     {"mjpeg_only_1080_camera", kMjpegOnly, false, false, kPass, MJPG, kUvcCodecMjpeg, 1920, 1080, 30},
     {"mjpeg_only_1080_at_60_camera_falls_to_its_720_at_60", kMjpegOnly60, false, false, kPass, MJPG, kUvcCodecMjpeg,
