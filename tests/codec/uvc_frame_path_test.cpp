@@ -623,3 +623,26 @@ TEST_F(UvcFramePath, MjpegPicturesDeliveredOutOfOrderNeverGoBackwards) {
 }
 
 }  // namespace
+
+namespace {
+
+// A decoded picture that does not fit the size the path was started for (here from a caller that is no
+// decoder worker, so only the strides tell) is neither shown nor taken as a sign of life: the frame watch
+// is not fed, and the path restarts.
+TEST_F(UvcFramePath, PictureOfAnotherSizeRestartsThePathWithoutFeedingTheWatch) {
+    const camera_test::CameraMedia& media = camera_test::camera_media(kCameraWidth, kCameraHeight);
+    set_active_source(kInputCamera);
+    v4lcapture_uvc_mpp_decode_mjpeg(media.jpegs[0].data(), static_cast<int>(media.jpegs[0].size()), kCameraWidth,
+                                    kCameraHeight);
+    ASSERT_TRUE(wait_until(
+        [] { return uvc_frame_path_state() == kUvcPathRunning && get_uvc_mjpeg_decoder_ready() == 1; }));
+    uvc_frame_watch_ticks.store(5);
+    Bytes picture(640 * 368 * 3 / 2, 128);
+    on_uvc_mjpeg_frame(picture.data(), static_cast<int>(picture.size()), 640, 368, make_fourcc('N', 'V', '1', '2'));
+    EXPECT_EQ(uvc_frame_watch_ticks.load(), 5);
+    EXPECT_EQ(get_v4lcapture_uvc_mpp_decode_working(), 0);
+    EXPECT_TRUE(wait_until([] { return uvc_frame_path_state() == kUvcPathIdle; }));
+    EXPECT_FALSE(rkrga_out_decode_uvc.is_initialised());
+}
+
+}  // namespace
