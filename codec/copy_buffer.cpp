@@ -103,24 +103,25 @@ bool copy_buffer::source_holds(int length, size_t picture_bytes) const {
 }
 
 template <typename Fill>
-void copy_buffer::write_slot(size_t needed, uint8_t tag, Fill fill) {
+bool copy_buffer::write_slot(size_t needed, uint8_t tag, Fill fill) {
     const uint32_t written = m_write_count.load(std::memory_order_relaxed);
     // Acquire: the consumer's last use of the slot we may refill happens before we write it.
     const uint32_t released = m_read_count.load(std::memory_order_acquire);
     // Two unread frames: the third slot is the one open for reading (or about to be); drop the new frame.
-    if (written != 0 && written - released >= 2) return;
+    if (written != 0 && written - released >= 2) return false;
     const int index = static_cast<int>(written % kSlots);
     uint8_t* slot = m_copy_buffer_char[index];
-    if (slot == nullptr) return;
+    if (slot == nullptr) return false;
     if (needed == 0 || needed > m_slot_capacity[index]) {
         std::printf("%s frame refused: %zu bytes for a slot of %zu\n", m_name.c_str(), needed,
                     m_slot_capacity[index]);
-        return;
+        return false;
     }
-    if (!fill(slot)) return;
+    if (!fill(slot)) return false;
     m_tag[index] = tag;
     // Release: the slot's bytes are visible before the consumer sees the new count.
     m_write_count.store(written + 1, std::memory_order_release);
+    return true;
 }
 
 void copy_buffer::m_copy_buffer_write(const void* data, int length) {
@@ -167,9 +168,9 @@ void copy_buffer::m_copy_buffer_write_rga_nv12(const void* data, int length, int
     m_copy_buffer_write_rga_fourcc(data, length, frame_width, frame_height, "NV12");
 }
 
-void copy_buffer::m_copy_buffer_write_rga_fourcc(const void* data, int length, int frame_width,
+bool copy_buffer::m_copy_buffer_write_rga_fourcc(const void* data, int length, int frame_width,
                                                  int frame_height, const char* fourcc) {
-    if (data == nullptr || fourcc == nullptr) return;
+    if (data == nullptr || fourcc == nullptr) return false;
     // "RGB3" names the target: the frame is read as NV12.
     const char* src_fourcc = nullptr;
     const char* dst_fourcc = "NV12";
@@ -182,16 +183,16 @@ void copy_buffer::m_copy_buffer_write_rga_fourcc(const void* data, int length, i
         dst_fourcc = "RGB3";
     } else {
         std::printf("%s frame refused: FourCC %.4s not handled\n", m_name.c_str(), fourcc);
-        return;
+        return false;
     }
     std::lock_guard<std::mutex> producer(m_producer_lock);
     const int ring_width = width();
     const int ring_height = height();
-    if (!source_holds(length, rkrga_fourcc_picture_bytes(src_fourcc, frame_width, frame_height))) return;
+    if (!source_holds(length, rkrga_fourcc_picture_bytes(src_fourcc, frame_width, frame_height))) return false;
     const bool same_size = frame_width == ring_width && frame_height == ring_height;
     if (!same_size && std::strcmp(dst_fourcc, "RGB3") == 0)
         std::printf("in_width=%d in_height=%d W=%d H=%d\n", frame_width, frame_height, ring_width, ring_height);
-    write_slot(rkrga_fourcc_picture_bytes(dst_fourcc, ring_width, ring_height), 0, [&](uint8_t* slot) {
+    return write_slot(rkrga_fourcc_picture_bytes(dst_fourcc, ring_width, ring_height), 0, [&](uint8_t* slot) {
         if (same_size) return rkrga_api_cvtcolor(data, slot, ring_width, ring_height, src_fourcc, dst_fourcc) == 1;
         return rkrga_api_crop(data, slot, frame_width, frame_height, 0, 0, ring_width, ring_height, src_fourcc,
                               dst_fourcc) == 1;

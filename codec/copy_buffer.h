@@ -46,8 +46,8 @@ public:
     // NV12 through the 2D engine: copied at the ring's size, else cropped at (0, 0) to it.
     void m_copy_buffer_write_rga_nv12(const void* data, int length, int frame_width, int frame_height);
     // "NV12" and "NV16" frames become NV12, "RGB3" reads an NV12 frame and stores RGB24; cropped at (0, 0)
-    // when the frame's size differs from the ring's.
-    void m_copy_buffer_write_rga_fourcc(const void* data, int length, int frame_width, int frame_height,
+    // when the frame's size differs from the ring's. True when the frame went into the ring.
+    bool m_copy_buffer_write_rga_fourcc(const void* data, int length, int frame_width, int frame_height,
                                        const char* fourcc);
     // Scaled to the ring's size as BGR24 / NV12.
     void m_copy_buffer_write_rga_bgr24(const void* data, int length, const char* src_fourcc, int frame_width,
@@ -77,9 +77,9 @@ private:
     static constexpr int kSlots = 3;
 
     // Runs fill on the next free slot (when the frame is admitted and needs at most the slot's size) and
-    // commits the slot when fill reports success. Called with the producer lock held.
+    // commits the slot when fill reports success (true then). Called with the producer lock held.
     template <typename Fill>
-    void write_slot(size_t needed, uint8_t tag, Fill fill);
+    bool write_slot(size_t needed, uint8_t tag, Fill fill);
     // The CPU crop writers; picture is kCopyBufferNv12 or kCopyBufferNv16.
     void write_cpu_crop(const void* data, int length, int frame_width, int frame_height, int picture);
     // The 2D-engine scaling writers.

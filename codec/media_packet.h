@@ -7,7 +7,9 @@
 struct MediaPacket {
     // Only data[0] is used: the copy of the frame, owned by the packet.
     uint8_t* data[3];
-    int64_t reserved64_a[3];
+    // The decoder's number for the packet, 1, 2, ... in the order it was posted (0 when posted bare).
+    int64_t sequence;
+    int64_t reserved64_a[2];
     int32_t reserved32_a[3];
     // size[0] is the frame's byte count.
     int32_t size[3];

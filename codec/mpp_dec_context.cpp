@@ -172,6 +172,7 @@ void mpp_dec_deliver(DecodedFrameCallback callback, MppFrame frame, size_t size,
                     mpp_buffer_get_size(buffer));
         return;
     }
+    set_decoded_picture_size(static_cast<int>(mpp_frame_get_width(frame)), static_cast<int>(mpp_frame_get_height(frame)));
     if (callback != nullptr)
         callback(static_cast<uint8_t*>(mpp_buffer_get_ptr(buffer)), static_cast<int>(size),
                  static_cast<int>(mpp_frame_get_hor_stride(frame)), static_cast<int>(mpp_frame_get_ver_stride(frame)),
@@ -282,6 +283,7 @@ MPP_RET mpp_dec_put_and_drain(MppDecContext* c, const MppDecDrain& drain) {
     const MppDecLogTo to = drain.log_to;
     MPP_RET ret = MPP_OK;
     bool accepted = false;
+    bool refusal_logged = false;
     while (drain.keep_going()) {
         int budget = kGetFrameRetries;
         if (!accepted) {
@@ -289,12 +291,13 @@ MPP_RET mpp_dec_put_and_drain(MppDecContext* c, const MppDecDrain& drain) {
             if (ret == MPP_OK) {
                 accepted = true;
                 if (drain.on_accepted) drain.on_accepted();
-            } else if (ret != MPP_ERR_BUFFER_FULL) {
-                // Only "full" means "put it again later"; any other refusal is final, and putting it again
-                // would hold the caller for ever.
-                drain_log(to, "%p decode_put_packet refused a packet of %zu bytes ret %d, dropped", c->ctx,
-                          mpp_packet_get_length(c->packet), ret);
-                accepted = true;
+            } else if (!refusal_logged && ret != MPP_ERR_BUFFER_FULL) {
+                // Whatever the reason, a refused packet is put again every retry_ms while the decoder runs:
+                // dropping it would lose a picture the stream needs (a key frame, a reference). A "full"
+                // codec is the everyday case and is not worth a line.
+                drain_log(to, "%p decode_put_packet refused a packet of %zu bytes ret %d, putting it again every %d ms",
+                          c->ctx, mpp_packet_get_length(c->packet), ret, drain.retry_ms);
+                refusal_logged = true;
             }
         }
         while (drain.keep_going()) {

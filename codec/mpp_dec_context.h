@@ -68,7 +68,7 @@ enum class MppDecLogTo { kStdout, kMppLog };
 struct MppDecDrain {
     // Polled before each put and each get: false ends the call (the decoder is stopping).
     std::function<bool()> keep_going;
-    // Pause before a packet refused as "full" is put again.
+    // Pause before a refused packet is put again.
     int retry_ms = 4;
     // Called once when the packet was accepted (may be empty).
     std::function<void()> on_accepted;
@@ -77,8 +77,9 @@ struct MppDecDrain {
     MppDecLogTo log_to = MppDecLogTo::kStdout;
 };
 
-// Simple-path decode of the packet the context's packet describes: puts it (again every retry_ms only
-// while the codec answers MPP_ERR_BUFFER_FULL; any other refusal drops it with a log line), drains the
+// Simple-path decode of the packet the context's packet describes: puts it (a refused packet, whatever
+// the codec's answer, is put again every retry_ms for as long as keep_going holds; a refusal other than
+// MPP_ERR_BUFFER_FULL is logged once), drains the
 // pictures after each put (get-frame time-outs retried 5 times 2 ms apart), answers size changes with the
 // context's frame group (made on the first, emptied on later ones, limited to kMppDecFrameBufferCount
 // buffers of the size asked for), and notes end-of-stream and the group's largest use. Returns the last

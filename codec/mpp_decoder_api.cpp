@@ -151,6 +151,10 @@ int rkmpp_decoder_api_process(rkmpp_decoder_api* api, int id, uint8_t* bytes, in
     rkmpp_decoder_instance* instance = &api->instances[id];
     if (api->in_use[id].load(std::memory_order_relaxed) == 0 || instance->ctx == nullptr) return -1;
     if (instance->coding != MPP_VIDEO_CodingAVC && instance->coding != MPP_VIDEO_CodingHEVC) return 0;
+    if (length > kRkmppDecoderMaxPacketBytes) {
+        mpp_log("decoder refused a packet of %d bytes (limit %d)", length, kRkmppDecoderMaxPacketBytes);
+        return MPP_ERR_VALUE;
+    }
     return rkmpp_decoder_h26x_process(api, id, bytes, length);
 }
 

@@ -42,9 +42,14 @@ struct rkmpp_decoder_api {
 
 // Sets instance 0 up; returns 0, or -1 when it is in use or the set-up failed (everything made is freed).
 int rkmpp_decoder_api_init(rkmpp_decoder_api* api, int width, int height, int coding);
+// Largest access unit a process call takes: a refused packet is put again for as long as the instance is in
+// use, so one the codec could never take is refused here (MPP_ERR_VALUE, with a log line) instead.
+constexpr int kRkmppDecoderMaxPacketBytes = 10485760;
+
 // Decodes one access unit of an H.264 or H.265 instance (other codings: nothing, 0). Returns the codec's
-// last code, or -1 for an id other than 0, an instance not in use, no bytes or a length of 0 or less.
-// The bytes are used in place and not kept.
+// last code, MPP_ERR_VALUE for an access unit beyond kRkmppDecoderMaxPacketBytes, or -1 for an id other
+// than 0, an instance not in use, no bytes or a length of 0 or less. The bytes are used in place and not
+// kept.
 int rkmpp_decoder_api_process(rkmpp_decoder_api* api, int id, uint8_t* bytes, int length);
 // Stops a running process call and tears instance id down.
 void rkmpp_decoder_api_uninit(rkmpp_decoder_api* api, int id);

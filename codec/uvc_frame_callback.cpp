@@ -18,7 +18,7 @@ int uvcin_frame_dispatch(FrameDescriptor* frame, int bytes, uint32_t fourcc) {
     } else if (fourcc == kFourccMjpg) {
         v4lcapture_uvc_mpp_decode_mjpeg(frame->data, bytes, width, height);
     } else if (fourcc == kFourccYuyv) {
-        v4lcapture_uvc_yuyv_input(frame->data, bytes, width, height);
+        v4lcapture_uvc_yuyv_input(frame->data, bytes, width, height, static_cast<int>(frame->bytesperline));
     }
     return 1;
 }

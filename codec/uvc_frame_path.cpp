@@ -17,11 +17,13 @@
 #include "decoder_mjpeg_mpp.h"
 #include "encoder_feed.h"
 #include "hdmi_picture.h"
+#include "jpeg_size.h"
 #include "mpp_decode_interface.h"
 #include "pause.h"
 #include "preview_jpeg.h"
 #include "preview_link.h"
 #include "rga_api.h"
+#include "sps_parser.h"
 #include "ultra_hdmitx_display.h"
 
 copy_buffer rkrga_out_decode_uvc("rkrga_out_decode_uvc");
@@ -32,6 +34,8 @@ namespace {
 // What the running thread was started for.
 enum class UvcCodec { kNone, kMjpeg, kH264, kYuyv };
 
+// Bytes of an H.264 unit copied for the parameter-set reader (a parameter set is a few dozen bytes).
+constexpr size_t kSpsCopyBytes = 1024;
 // Rate the camera JPEGs are announced with to the MJPEG decoder.
 constexpr int kMjpegPacketFps = 30;
 // Short pacing of the on-air loop.
@@ -70,6 +74,18 @@ std::atomic<int> g_height{0};
 std::mutex g_decoder_mutex;
 Decoder_MJPEG_MPP* g_mjpeg_decoder = nullptr;
 mpp_decode_Interface* g_h264_decoder = nullptr;
+
+// The newest MJPEG picture written into the ring: the decoder's workers deliver out of order, and an older
+// picture after it is dropped, so the output never goes backwards. Reset when a thread starts.
+std::atomic<int64_t> g_last_written_sequence{0};
+// One line per thread about pictures that are not the size the path was started for.
+std::atomic<bool> g_mismatch_reported{false};
+// The size the camera's H.264 stream declares in its last parameter set (0 until one was read), and the
+// last JPEG size reported as differing from the camera's set size.
+std::atomic<int> g_h264_stream_width{0};
+std::atomic<int> g_h264_stream_height{0};
+std::atomic<int> g_jpeg_reported_width{0};
+std::atomic<int> g_jpeg_reported_height{0};
 
 // Once-a-second H.264 report.
 std::atomic<int64_t> g_h264_report_ms{0};
@@ -117,6 +133,8 @@ bool start_thread(UvcCodec codec, int width, int height) {
     if (!g_state.compare_exchange_strong(idle, kUvcPathStarting)) return false;
     g_stop_requested.store(false);
     g_h264_input_stopped.store(0);
+    g_last_written_sequence.store(0);
+    g_mismatch_reported.store(false);
     g_codec.store(codec);
     g_width.store(width);
     g_height.store(height);
@@ -174,6 +192,93 @@ bool fits_ring(int size, int hor_stride, int ver_stride, int bytes_per_2_pixels)
     if (hor_stride < w || ver_stride < h) return false;
     const size_t needed = static_cast<size_t>(hor_stride) * static_cast<size_t>(ver_stride) * bytes_per_2_pixels / 2;
     return size >= 0 && static_cast<size_t>(size) >= needed;
+}
+
+// A decoded picture of another size than the path was started for cannot be shown right from this ring
+// (it would be cut or refused): a clear line, no feed of the frame watch (a camera that goes on like this
+// is restarted by it), and the path restarts, so the next frame starts it at the size the camera sends.
+// True when the picture is of the path's size.
+bool picture_of_path_size(int hor_stride, int ver_stride) {
+    const DecodedPictureInfo info = decoded_picture_info();
+    const int width = g_width.load();
+    const int height = g_height.load();
+    // Without the decoder's word on the size, the strides must at least hold the ring's picture.
+    const bool same = info.width > 0 && info.height > 0 ? info.width == width && info.height == height
+                                                         : hor_stride >= width && ver_stride >= height;
+    if (same) return true;
+    if (!g_mismatch_reported.exchange(true))
+        std::printf("uvc frame path: the camera's pictures are %dx%d (strides %dx%d), not the %dx%d the path "
+                    "was started for; restarting it at the camera's size\n",
+                    info.width, info.height, hor_stride, ver_stride, width, height);
+    request_stop();
+    return false;
+}
+
+// Writes one decoded MJPEG picture into the ring unless a newer one is already there; one picture at a time
+// between the workers and the thread (the pending exchange lets one worker in, the thread lets the next).
+void write_mjpeg_picture(uint8_t* bytes, int size, int hor_stride, int ver_stride, const char* fourcc) {
+    if (uvc_frame_pending.exchange(1, std::memory_order_relaxed) != 0) return;
+    const int64_t sequence = decoded_picture_info().sequence;
+    if (sequence != 0 && sequence <= g_last_written_sequence.load()) {
+        // Decoded on a slower worker after a newer picture went out.
+        uvc_frame_pending.store(0, std::memory_order_relaxed);
+        return;
+    }
+    if (rkrga_out_decode_uvc.m_copy_buffer_write_rga_fourcc(bytes, size, hor_stride, ver_stride, fourcc)) {
+        if (sequence != 0) g_last_written_sequence.store(sequence);
+    } else {
+        // Nothing went into the ring, so the thread will not clear the gate.
+        uvc_frame_pending.store(0, std::memory_order_relaxed);
+    }
+}
+
+// The size an H.264 access unit's sequence parameter set declares: 1 with it, 0 when it holds none or it
+// cannot be read.
+int h264_unit_size(const uint8_t* bytes, int length, int* width, int* height) {
+    for (int i = 0; i + 3 < length; ++i) {
+        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1 || (bytes[i + 3] & 0x1f) != 7) continue;
+        // The parser works in place; the set is short, the copy bounded.
+        const int start = i + 3;
+        const int n = length - start < static_cast<int>(kSpsCopyBytes) ? length - start : static_cast<int>(kSpsCopyBytes);
+        std::vector<uint8_t> sps(bytes + start, bytes + start + n);
+        int fps = 0;
+        return h264_decode_sps(sps.data(), n, width, height, &fps);
+    }
+    return 0;
+}
+
+// The size the camera's frames really have: what the descriptor says, unless the frame itself says
+// otherwise (a JPEG's frame header; an H.264 parameter set, remembered for the frames between them).
+void real_mjpeg_size(const uint8_t* data, int size, int* width, int* height) {
+    int w = 0;
+    int h = 0;
+    if (jpeg_picture_size(data, static_cast<size_t>(size), &w, &h) != 1 || (w == *width && h == *height)) return;
+    const bool width_new = g_jpeg_reported_width.exchange(w) != w;
+    const bool height_new = g_jpeg_reported_height.exchange(h) != h;
+    if (width_new || height_new)
+        std::printf("uvc frame path: the camera sends %dx%d JPEGs while it was set to %dx%d; decoding them at "
+                    "their own size\n", w, h, *width, *height);
+    *width = w;
+    *height = h;
+}
+
+void real_h264_size(const uint8_t* data, int size, int* width, int* height) {
+    int w = 0;
+    int h = 0;
+    if (h264_unit_size(data, size, &w, &h) == 1) {
+        if ((w != *width || h != *height) &&
+            (g_h264_stream_width.load() != w || g_h264_stream_height.load() != h))
+            std::printf("uvc frame path: the camera's H.264 stream is %dx%d while it was set to %dx%d; decoding "
+                        "it at its own size\n", w, h, *width, *height);
+        g_h264_stream_width.store(w);
+        g_h264_stream_height.store(h);
+    }
+    const int stream_width = g_h264_stream_width.load();
+    const int stream_height = g_h264_stream_height.load();
+    if (stream_width > 0 && stream_height > 0) {
+        *width = stream_width;
+        *height = stream_height;
+    }
 }
 
 // One on-air picture from the ring: HDMI, encoder, web preview.
@@ -271,6 +376,7 @@ int h264_has_sps(const uint8_t* bytes, int length) {
 
 void v4lcapture_uvc_mpp_decode_mjpeg(const uint8_t* data, int size, int width, int height) {
     if (data == nullptr || size <= 0 || width <= 0 || height <= 0) return;
+    real_mjpeg_size(data, size, &width, &height);
     if (g_raw_preview_request.exchange(0) != 0) {
         // The camera's own JPEG stands in for the preview of a 4:2:2 camera.
         TcpClient& link = preview_client(PreviewLinkId::Uvc);
@@ -291,6 +397,7 @@ void v4lcapture_uvc_mpp_decode_mjpeg(const uint8_t* data, int size, int width, i
 
 void v4lcapture_uvc_mpp_decode_h264(const uint8_t* data, int size, int width, int height) {
     if (data == nullptr || size <= 0 || width <= 0 || height <= 0) return;
+    real_h264_size(data, size, &width, &height);
     // Frames of a stopping thread are ignored; a stop asked for while nothing ran holds no frame back.
     if (g_h264_input_stopped.load() != 0 && g_state.load() != kUvcPathIdle) return;
     if (running_for(UvcCodec::kH264, width, height)) {
@@ -312,14 +419,25 @@ void v4lcapture_uvc_mpp_decode_h264(const uint8_t* data, int size, int width, in
     start_thread(UvcCodec::kH264, width, height);
 }
 
-void v4lcapture_uvc_yuyv_input(const uint8_t* data, int size, int width, int height) {
+void v4lcapture_uvc_yuyv_input(const uint8_t* data, int size, int width, int height, int line_bytes) {
     if (data == nullptr || size <= 0 || width <= 0 || height <= 0) return;
-    // The driver's byte count is checked against the picture: a short frame is refused, a longer one is
-    // read only as far as the picture goes.
-    const size_t picture = static_cast<size_t>(width) * static_cast<size_t>(height) * 2;
-    if (static_cast<size_t>(size) < picture) {
-        std::printf("uvc frame path: YUYV frame of %d bytes is shorter than %dx%d\n", size, width, height);
+    // The driver's byte count is checked against the picture at the driver's line length: a short frame is
+    // refused, a longer one is read only as far as the picture goes.
+    const size_t row = static_cast<size_t>(width) * 2;
+    const size_t line = line_bytes > 0 ? static_cast<size_t>(line_bytes) : row;
+    const size_t picture = row * static_cast<size_t>(height);
+    if (line < row || static_cast<size_t>(size) < line * static_cast<size_t>(height - 1) + row) {
+        std::printf("uvc frame path: YUYV frame of %d bytes (lines of %zu bytes) is shorter than %dx%d\n", size, line,
+                    width, height);
         return;
+    }
+    // Padded lines are packed first, into a buffer of the capture thread's own.
+    thread_local std::vector<uint8_t> packed;
+    if (line != row) {
+        packed.resize(picture);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(packed.data() + row * static_cast<size_t>(y), data + line * static_cast<size_t>(y), row);
+        data = packed.data();
     }
     if (!camera_on_air()) {
         if (take_preview_turn(kUvcPreviewEvery) == 0 && rkrga_out_uvc_to_web.is_initialised())
@@ -338,30 +456,28 @@ void v4lcapture_uvc_yuyv_input(const uint8_t* data, int size, int width, int hei
 
 void on_uvc_mjpeg_frame(uint8_t* bytes, int size, int hor_stride, int ver_stride, uint32_t fourcc) {
     if (!rkrga_out_decode_uvc.is_initialised()) return;
+    if (fourcc != kFourccNv12 && fourcc != kFourccNv16) return;
+    if (!picture_of_path_size(hor_stride, ver_stride)) return;
     if (fourcc == kFourccNv12) {
         if (!camera_on_air()) {
             if (take_preview_turn(kUvcPreviewEvery) == 0)
                 send_nv12_preview(bytes, size, hor_stride, ver_stride, g_width.load(), g_height.load());
         } else if (fits_ring(size, hor_stride, ver_stride, 3)) {
-            // One picture at a time between the workers and the thread: the exchange lets one worker in.
-            if (uvc_frame_pending.exchange(1, std::memory_order_relaxed) != 0) return;
-            rkrga_out_decode_uvc.m_copy_buffer_write_rga_fourcc(bytes, size, hor_stride, ver_stride, "NV12");
+            write_mjpeg_picture(bytes, size, hor_stride, ver_stride, "NV12");
         }
-    } else if (fourcc == kFourccNv16) {
+    } else {
         if (!camera_on_air()) {
             if (take_preview_turn(kUvcRawPreviewEvery) == 0) g_raw_preview_request.store(1);
         } else if (fits_ring(size, hor_stride, ver_stride, 4)) {
-            if (uvc_frame_pending.exchange(1, std::memory_order_relaxed) != 0) return;
-            rkrga_out_decode_uvc.m_copy_buffer_write_rga_fourcc(bytes, size, hor_stride, ver_stride, "NV16");
+            write_mjpeg_picture(bytes, size, hor_stride, ver_stride, "NV16");
         }
-    } else {
-        return;
     }
     feed_frame_watch();
 }
 
 void on_uvc_h264_frame(uint8_t* bytes, int size, int hor_stride, int ver_stride, uint32_t code) {
     if (!rkrga_out_decode_uvc.is_initialised() || code != kDecodedNv12) return;
+    if (!picture_of_path_size(hor_stride, ver_stride)) return;
     const int width = rkrga_out_decode_uvc.width();
     const int height = rkrga_out_decode_uvc.height();
     if (!camera_on_air()) {

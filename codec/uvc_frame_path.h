@@ -57,7 +57,8 @@ int uvcin_frame_dispatch(FrameDescriptor* frame, int bytes, uint32_t fourcc);
 // The sinks, on the capture thread.
 void v4lcapture_uvc_mpp_decode_mjpeg(const uint8_t* data, int size, int width, int height);
 void v4lcapture_uvc_mpp_decode_h264(const uint8_t* data, int size, int width, int height);
-void v4lcapture_uvc_yuyv_input(const uint8_t* data, int size, int width, int height);
+// A YUYV frame's lines are line_bytes apart (the driver's bytes per line; 0 or width x 2 for packed lines).
+void v4lcapture_uvc_yuyv_input(const uint8_t* data, int size, int width, int height, int line_bytes = 0);
 
 // The decoders' picture callbacks (on decoder workers).
 void on_uvc_mjpeg_frame(uint8_t* bytes, int size, int hor_stride, int ver_stride, uint32_t fourcc);

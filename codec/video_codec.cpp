@@ -11,7 +11,19 @@ constexpr int kStopWaitMs = 5;
 // Pause after each packet, so a burst does not starve the other workers of the queue lock.
 constexpr useconds_t kAfterPacketPauseUs = 10;
 
+// The picture the calling worker is handing on.
+thread_local DecodedPictureInfo t_picture = {0, 0, 0};
+
 }  // namespace
+
+DecodedPictureInfo decoded_picture_info() {
+    return t_picture;
+}
+
+void set_decoded_picture_size(int width, int height) {
+    t_picture.width = width;
+    t_picture.height = height;
+}
 
 int VideoCodec::PostPacketCopy(const char* who, int width, int height, int frame_rate, const uint8_t* bytes,
                                int size, int limit) {
@@ -24,6 +36,7 @@ int VideoCodec::PostPacketCopy(const char* who, int width, int height, int frame
         std::printf("%s: no memory for a packet of %d bytes, dropped\n", who, size);
         return 0;
     }
+    packet->sequence = next_sequence_.fetch_add(1, std::memory_order_relaxed);
     return Receive(packet, 0);
 }
 
@@ -51,7 +64,9 @@ int VideoCodec::RunWorkerLoop(const char* stop_format) {
         if (GetMessage(&message, wait_ms_.load(std::memory_order_relaxed)) == 1) {
             idle_.store(0, std::memory_order_relaxed);
             auto* packet = static_cast<MediaPacket*>(message);
+            t_picture = DecodedPictureInfo{packet != nullptr ? packet->sequence : 0, 0, 0};
             Decode(packet);
+            t_picture = DecodedPictureInfo{0, 0, 0};
             media_packet_free(packet);
             usleep(kAfterPacketPauseUs);
         } else {

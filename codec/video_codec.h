@@ -38,6 +38,19 @@ constexpr uint32_t kDecodedNv12 = 0;       // 8-bit 4:2:0 semi-planar, hor x ver
 constexpr uint32_t kDecodedNv12_10Bit = 1;  // 10-bit 4:2:0 semi-planar, the frame buffer's size
 constexpr uint32_t kDecodedNv16 = 2;       // 8-bit 4:2:2 semi-planar, hor x ver x 2 bytes
 
+// What a picture callback may learn of the picture it is handed, asked on the decoder worker that calls it:
+// the number of the packet it came from (pictures of a decoder with several workers may arrive out of
+// order; the higher number is the newer picture) and its real size, which the strides only bound. Zero
+// outside a callback.
+struct DecodedPictureInfo {
+    int64_t sequence;
+    int width;
+    int height;
+};
+DecodedPictureInfo decoded_picture_info();
+// Set by the decoders on the worker before they call the callback.
+void set_decoded_picture_size(int width, int height);
+
 class VideoCodec : public TaskBase, public Receive_handler {
 public:
     VideoCodec() = default;
@@ -67,8 +80,9 @@ public:
 protected:
     static constexpr int kMaxWorkers = 4;
 
-    // Copies bytes into a new packet and queues it through Receive(); 1, or 0 (with a log line naming who)
-    // for missing bytes, a size of 0 or less or beyond limit, or a failed allocation.
+    // Copies bytes into a new packet, numbers it (1, 2, ... in posting order) and queues it through
+    // Receive(); 1, or 0 (with a log line naming who) for missing bytes, a size of 0 or less or beyond
+    // limit, or a failed allocation.
     int PostPacketCopy(const char* who, int width, int height, int frame_rate, const uint8_t* bytes, int size,
                        int limit);
     // Forgets the worker table; called before the workers start.
@@ -85,6 +99,7 @@ protected:
 
 private:
     Receive_handler* next_handler_ = nullptr;
+    std::atomic<int64_t> next_sequence_{1};
     // GetMessage wait of the workers; short once they are told to stop.
     std::atomic<int> wait_ms_{100};
     std::atomic<int> worker_count_{0};

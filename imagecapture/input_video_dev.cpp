@@ -157,9 +157,15 @@ int init_mmap_input_video_dev(InputVideoDevStruct* dev) {
         dev->buffers[i] = MappedBuffer{start, length};
     }
     const VideoFormatBlock format = input_video_dev_format(dev);
+    uint32_t line = 0;
+    {
+        std::lock_guard<std::mutex> guard(dev->lock);
+        line = dev->bytesperline;
+    }
     for (FrameDescriptor& frame : dev->frames) {
         frame.width = static_cast<uint32_t>(format.width);
         frame.height = static_cast<uint32_t>(format.height);
+        frame.bytesperline = line;
     }
     return 1;
 }
@@ -211,15 +217,32 @@ int init_input_video_dev(InputVideoDevStruct* dev) {
         std::printf("11 VIDIOC_S_FMT fd=%d\n", fd);
         return 0;
     }
-    // The frames are still described with the requested size; a driver that adjusted it is worth a line.
+    // The driver may adjust what was asked (a size the camera does not offer, another pixel format): from
+    // here on the capture, and through the frames the decoders and rings behind it, use what it set.
     const uint32_t set_width = is_multiplanar(dev) ? fmt.fmt.pix_mp.width : fmt.fmt.pix.width;
     const uint32_t set_height = is_multiplanar(dev) ? fmt.fmt.pix_mp.height : fmt.fmt.pix.height;
     const uint32_t set_fourcc = is_multiplanar(dev) ? fmt.fmt.pix_mp.pixelformat : fmt.fmt.pix.pixelformat;
+    const uint32_t set_line = is_multiplanar(dev) ? fmt.fmt.pix_mp.plane_fmt[0].bytesperline : fmt.fmt.pix.bytesperline;
+    if (set_width == 0 || set_height == 0 || set_width > kMaxCaptureDimension || set_height > kMaxCaptureDimension ||
+        set_fourcc == 0) {
+        std::printf("%s: the driver set an unusable format %ux%u %.4s\n", name.c_str(), set_width, set_height,
+                    reinterpret_cast<const char*>(&set_fourcc));
+        return 0;
+    }
     if (set_width != static_cast<uint32_t>(format.width) || set_height != static_cast<uint32_t>(format.height) ||
         set_fourcc != format.fourcc)
-        std::printf("%s: the driver set %ux%u %.4s for the requested %dx%d %.4s\n", name.c_str(), set_width,
-                    set_height, reinterpret_cast<const char*>(&set_fourcc), format.width, format.height,
-                    reinterpret_cast<const char*>(&format.fourcc));
+        std::printf("%s: the driver set %ux%u %.4s for the requested %dx%d %.4s, capturing at what it set\n",
+                    name.c_str(), set_width, set_height, reinterpret_cast<const char*>(&set_fourcc), format.width,
+                    format.height, reinterpret_cast<const char*>(&format.fourcc));
+    VideoFormatBlock actual = format;
+    actual.width = static_cast<int32_t>(set_width);
+    actual.height = static_cast<int32_t>(set_height);
+    actual.fourcc = set_fourcc;
+    {
+        std::lock_guard<std::mutex> guard(dev->lock);
+        dev->format = actual;
+        dev->bytesperline = set_line;
+    }
 
     v4l2_streamparm parm = {};
     parm.type = static_cast<uint32_t>(dev->buf_type);

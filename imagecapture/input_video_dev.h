@@ -18,6 +18,8 @@
 constexpr int V4L2_COUNT = 3;
 // A driver granting more buffers than this is refused (the table is allocated from its answer).
 constexpr uint32_t kMaxV4l2Buffers = 32;
+// A width or height the driver sets beyond this is refused (the frame rings are not sized for it).
+constexpr uint32_t kMaxCaptureDimension = 16384;
 // The capture thread's wait for a frame; running out raises the port's time-out flag.
 constexpr int kCaptureWaitMs = 2000;
 // More failed reads than this in a capture thread's life end its capture.
@@ -37,12 +39,15 @@ struct VideoFormatBlock {
     uint8_t extra[8];
 };
 
-// One frame handed to the callback; data is the driver's mapped buffer, valid only during the call.
+// One frame handed to the callback; data is the driver's mapped buffer, valid only during the call. The
+// size and line length are those the driver set, which may differ from what was asked.
 struct FrameDescriptor {
     uint32_t bytesused;
     uint32_t width;
     uint32_t height;
     uint8_t* data;
+    // Bytes per line of a raw picture (0 for compressed formats).
+    uint32_t bytesperline;
 };
 
 // Called on the capture thread with (frame, byte count, a copy of the format block, the format block).
@@ -86,7 +91,10 @@ struct InputVideoDevStruct {
     std::mutex lock;
     // The discovery record of the port (device path first of all).
     video_dev_msg msg = {};
+    // What is asked of the camera; once set up, what the driver really set (FourCC and size).
     VideoFormatBlock format = {};
+    // Bytes per line the driver set (0 for compressed formats).
+    uint32_t bytesperline = 0;
     std::thread capture_thread;
 };
 

@@ -7,13 +7,15 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "fixed_path.h"
+#include "uvc_probe.h"
 
 namespace {
 
 char g_subdir_result[kSubdirResultSize];
-// The lookups share the result buffer.
+// The lookups share the result buffer, and each rewrites its own record.
 std::mutex g_lookup_mutex;
 
 bool is_directory(const std::string& path) {
@@ -61,6 +63,22 @@ void lookup(UsbCameraInfo* info, const char* controller_folder, const char* cont
     }
 }
 
+// Off the board: the camera that takes port (0 or 1) in the probe's order. Its controller text is the USB
+// path the camera's sound card names, so the microphone of exactly this camera is found even when both
+// cameras share one host controller.
+void lookup_by_port(UsbCameraInfo* info, int port, uint8_t usb3) {
+    std::lock_guard<std::mutex> guard(g_lookup_mutex);
+    std::memset(info, 0, sizeof(*info));
+    const std::vector<UsbVideoCamera> cameras = uvc_list_usb_video_cameras();
+    if (static_cast<size_t>(port) >= cameras.size()) return;
+    const UsbVideoCamera& camera = cameras[static_cast<size_t>(port)];
+    info->usb3 = usb3;
+    info->found = 1;
+    if (!camera.usb_path.empty())
+        std::snprintf(info->controller, sizeof(info->controller), "%s,", camera.usb_path.c_str());
+    std::snprintf(info->dev_path, sizeof(info->dev_path), "/dev/video%ld", camera.video_number);
+}
+
 }  // namespace
 
 int find_subdir_recursive(const char* folder, const char* name) {
@@ -74,12 +92,20 @@ const char* find_subdir_result() {
 
 UsbCameraInfo* find_usb3_camera_video_dev() {
     static UsbCameraInfo info;
+    if (!uvc_board_controllers_present()) {
+        lookup_by_port(&info, 0, 1);
+        return &info;
+    }
     lookup(&info, "/sys/devices/platform/usb0/fe800000.dwc3/xhci-hcd.9.auto/", "xhci-hcd.9.auto", 1);
     return &info;
 }
 
 UsbCameraInfo* find_usb2_camera_video_dev() {
     static UsbCameraInfo info;
+    if (!uvc_board_controllers_present()) {
+        lookup_by_port(&info, 1, 0);
+        return &info;
+    }
     lookup(&info, "/sys/devices/platform/fe380000.usb/", "fe380000.usb", 0);
     return &info;
 }

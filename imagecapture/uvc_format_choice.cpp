@@ -41,25 +41,69 @@ int qualifying_codec(const UvcFormatEntry& entry, Pass pass) {
     return -1;
 }
 
-// Runs one pass; true when a codec was chosen, with its codec and rate.
-bool run_pass(const UvcFormatChoiceInput& input, Pass pass, int* codec, int* fps) {
-    uint32_t best_fps[3] = {0, 0, 0};
+// True when entry replaces best as its codec's choice in a pass: a higher rate; at the same rate the first
+// listed stays, except that of two YUYV sizes (both at least the pass width) the smaller, closer to the
+// pass size, is taken: the camera is asked for no more than needed.
+bool replaces(const UvcFormatEntry& entry, const UvcFormatEntry* best, int which) {
+    if (best == nullptr || entry.fps > best->fps) return true;
+    return which == kUvcCodecYuyv && entry.fps == best->fps &&
+           static_cast<uint64_t>(entry.width) * entry.height < static_cast<uint64_t>(best->width) * best->height;
+}
+
+// Runs one pass; true when a codec was chosen, with its entry.
+bool run_pass(const UvcFormatChoiceInput& input, Pass pass, int* codec, const UvcFormatEntry** chosen) {
+    const UvcFormatEntry* best[3] = {nullptr, nullptr, nullptr};
     for (size_t i = 0; i < input.count; ++i) {
         const UvcFormatEntry& entry = input.entries[i];
         const int which = qualifying_codec(entry, pass);
-        if (which >= 0 && entry.fps > best_fps[which]) best_fps[which] = entry.fps;
+        if (which >= 0 && entry.fps >= 1 && replaces(entry, best[which], which)) best[which] = &entry;
     }
     for (int which = kUvcCodecH264; which <= kUvcCodecYuyv; ++which) {
-        if (best_fps[which] >= 1) {
+        if (best[which] != nullptr) {
             *codec = which;
-            *fps = static_cast<int>(best_fps[which]);
+            *chosen = best[which];
             return true;
         }
     }
     return false;
 }
 
+int codec_of(uint32_t fourcc) {
+    if (fourcc == kFourccH264) return kUvcCodecH264;
+    if (fourcc == kFourccMjpg) return kUvcCodecMjpeg;
+    if (fourcc == kFourccYuyv) return kUvcCodecYuyv;
+    return -1;
+}
+
+uint64_t area(const UvcFormatEntry& entry) {
+    return static_cast<uint64_t>(entry.width) * entry.height;
+}
+
+// Of two listed entries, the better stand-in when no pass chose: a size within the largest pass size beats
+// one beyond it; within it the larger picture, beyond it the smaller; then the higher rate, then the codec
+// rank; the first listed otherwise.
+bool better_listed(const UvcFormatEntry& a, const UvcFormatEntry& b, uint32_t max_width, uint32_t max_height) {
+    const bool a_fits = a.width <= max_width && a.height <= max_height;
+    const bool b_fits = b.width <= max_width && b.height <= max_height;
+    if (a_fits != b_fits) return a_fits;
+    if (area(a) != area(b)) return a_fits ? area(a) > area(b) : area(a) < area(b);
+    if (a.fps != b.fps) return a.fps > b.fps;
+    return codec_of(a.fourcc) < codec_of(b.fourcc);
+}
+
 }  // namespace
+
+const UvcFormatEntry* best_listed_uvc_format(const UvcFormatEntry* entries, size_t count, bool enable_4k) {
+    const uint32_t max_width = enable_4k ? 3840 : 1920;
+    const uint32_t max_height = enable_4k ? 2160 : 1080;
+    const UvcFormatEntry* best = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        const UvcFormatEntry& entry = entries[i];
+        if (codec_of(entry.fourcc) < 0 || entry.width == 0 || entry.height == 0 || entry.fps == 0) continue;
+        if (best == nullptr || better_listed(entry, *best, max_width, max_height)) best = &entry;
+    }
+    return best;
+}
 
 uint32_t uvc_codec_fourcc(int codec) {
     if (codec == kUvcCodecMjpeg) return kFourccMjpg;
@@ -68,17 +112,24 @@ uint32_t uvc_codec_fourcc(int codec) {
 }
 
 UvcFormatChoice choose_uvc_format(const UvcFormatChoiceInput& input) {
-    UvcFormatChoice choice{false, input.previous_codec, 0, 1280, 720, input.previous_fps};
-    if (input.enable_4k && run_pass(input, kPass4k, &choice.codec, &choice.fps)) {
-        choice.chosen = true;
-        choice.width = 3840;
-        choice.height = 2160;
-    } else if (run_pass(input, kPass1080, &choice.codec, &choice.fps)) {
-        choice.chosen = true;
-        choice.width = 1920;
-        choice.height = 1080;
-    } else {
-        choice.chosen = run_pass(input, kPass720, &choice.codec, &choice.fps);
+    UvcFormatChoice choice{false, false, input.previous_codec, 0, 1280, 720, input.previous_fps};
+    const UvcFormatEntry* entry = nullptr;
+    choice.chosen = (input.enable_4k && run_pass(input, kPass4k, &choice.codec, &entry)) ||
+                    run_pass(input, kPass1080, &choice.codec, &entry) ||
+                    run_pass(input, kPass720, &choice.codec, &entry);
+    if (!choice.chosen) {
+        // Nothing qualifies: the camera's best listed size rather than a size it may not offer.
+        entry = best_listed_uvc_format(input.entries, input.count, input.enable_4k);
+        if (entry != nullptr) {
+            choice.best_listed = true;
+            choice.codec = codec_of(entry->fourcc);
+        }
+    }
+    if (entry != nullptr) {
+        // The size asked of the camera is the listed one.
+        choice.width = static_cast<int>(entry->width);
+        choice.height = static_cast<int>(entry->height);
+        choice.fps = static_cast<int>(entry->fps);
     }
     choice.fourcc = input.pocket3_attached ? kFourccMjpg : uvc_codec_fourcc(choice.codec);
     return choice;

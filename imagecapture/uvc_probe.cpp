@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "fixed_path.h"
 #include "input_video_dev.h"
@@ -61,6 +64,24 @@ long lowest_video_number(const std::string& folder) {
     return lowest;
 }
 
+// "usb-<controller>-<port chain>" of a camera: the link runs .../<controller>/usb<bus>/<device>/.../
+// <interface>/video4linux/videoN, and the device's name is "<bus>-<port chain>".
+std::string usb_path_of(const std::string& link, const std::string& interface) {
+    const size_t colon = interface.find(':');
+    const std::string device = interface.substr(0, colon);
+    const size_t dash = device.find('-');
+    if (colon == std::string::npos || dash == std::string::npos || dash == 0) return std::string();
+    const std::string root_hub = "/usb" + device.substr(0, dash) + "/";
+    const size_t at = link.rfind(root_hub);
+    if (at == std::string::npos || at == 0) return std::string();
+    const size_t controller_start = link.rfind('/', at - 1);
+    const std::string controller =
+        link.substr(controller_start == std::string::npos ? 0 : controller_start + 1,
+                    at - (controller_start == std::string::npos ? 0 : controller_start + 1));
+    if (controller.empty() || controller == "..") return std::string();
+    return "usb-" + controller + "-" + device.substr(dash + 1);
+}
+
 void probe_thread_body() {
     std::printf("uvcin_video_probe_thread start\n");
     bool first = true;
@@ -78,39 +99,115 @@ void probe_thread_body() {
 
 }  // namespace
 
+const BoardCameraController kBoardCameraControllers[kBoardCameraControllerCount] = {
+    {"xhci-hcd.4.auto", 1}, {"xhci-hcd.10.auto", 0}, {"xhci-hcd.1.auto", 0},
+    {"xhci-hcd.9.auto", 0}, {"fe380000.usb", 1},
+};
+
 int uvc_port_of_controller(const std::string& link) {
-    const auto has = [&link](const char* name) { return link.find(name) != std::string::npos; };
-    if (has("xhci-hcd.4.auto")) return 1;
-    if (has("xhci-hcd.10.auto") || has("xhci-hcd.1.auto") || has("xhci-hcd.9.auto")) return 0;
-    if (has("fe380000.usb")) return 1;
+    for (const BoardCameraController& row : kBoardCameraControllers)
+        if (link.find(row.name) != std::string::npos) return row.port;
     return -1;
+}
+
+bool uvc_board_controllers_present() {
+    struct stat info = {};
+    for (const BoardCameraController& row : kBoardCameraControllers)
+        if (lstat(fixed_path(std::string("/sys/bus/platform/devices/") + row.name).c_str(), &info) == 0) return true;
+    return false;
+}
+
+namespace {
+
+// Texts compared piece by piece, runs of digits by their numbers.
+bool numbers_less(const std::string& a, const std::string& b) {
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+        const bool db = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (da && db) {
+            size_t ie = i;
+            size_t je = j;
+            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) ++ie;
+            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) ++je;
+            // Leading zeros aside, a longer run of digits is the larger number.
+            std::string na = a.substr(i, ie - i);
+            std::string nb = b.substr(j, je - j);
+            na.erase(0, std::min(na.find_first_not_of('0'), na.size() - 1));
+            nb.erase(0, std::min(nb.find_first_not_of('0'), nb.size() - 1));
+            if (na.size() != nb.size()) return na.size() < nb.size();
+            if (na != nb) return na < nb;
+            i = ie;
+            j = je;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+}  // namespace
+
+bool usb_bus_path_less(const std::string& a, const std::string& b) {
+    // The device first ("1-4" before the "1-4.2" behind it), then the interface.
+    const std::string device_a = a.substr(0, a.find(':'));
+    const std::string device_b = b.substr(0, b.find(':'));
+    if (device_a != device_b) return numbers_less(device_a, device_b);
+    return numbers_less(a, b);
+}
+
+std::vector<UsbVideoCamera> uvc_list_usb_video_cameras() {
+    std::vector<UsbVideoCamera> cameras;
+    const std::string devices = fixed_path("/sys/bus/usb/devices");
+    DIR* dir = opendir(devices.c_str());
+    if (dir == nullptr) return cameras;
+    while (dirent* entry = readdir(dir)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        UsbVideoCamera camera;
+        camera.interface = entry->d_name;
+        camera.video_number = lowest_video_number(devices + "/" + camera.interface + "/video4linux");
+        if (camera.video_number < 0) continue;
+        const std::string node = fixed_path("/sys/class/video4linux/video" + std::to_string(camera.video_number));
+        char link[4096];
+        const ssize_t length = readlink(node.c_str(), link, sizeof(link) - 1);
+        if (length <= 0) continue;
+        link[length] = '\0';
+        camera.link = link;
+        camera.usb_path = usb_path_of(camera.link, camera.interface);
+        cameras.push_back(std::move(camera));
+    }
+    closedir(dir);
+    std::sort(cameras.begin(), cameras.end(), [](const UsbVideoCamera& a, const UsbVideoCamera& b) {
+        return usb_bus_path_less(a.interface, b.interface);
+    });
+    return cameras;
 }
 
 int uvcin_video_probe_scan() {
     const std::string devices = fixed_path("/sys/bus/usb/devices");
     DIR* dir = opendir(devices.c_str());
     if (dir == nullptr) return -1;
+    closedir(dir);
+    const bool board = uvc_board_controllers_present();
+    const std::vector<UsbVideoCamera> cameras = uvc_list_usb_video_cameras();
     bool plugged[kUvcPortCount] = {};
     char paths[kUvcPortCount][kVideoDevPathSize] = {};
     int found = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-        const long number = lowest_video_number(devices + "/" + entry->d_name + "/video4linux");
-        if (number < 0) continue;
-        const std::string node = fixed_path("/sys/class/video4linux/video" + std::to_string(number));
-        char link[4096];
-        const ssize_t length = readlink(node.c_str(), link, sizeof(link) - 1);
-        if (length <= 0) continue;
-        link[length] = '\0';
-        const int port = uvc_port_of_controller(link);
-        if (port < 0) continue;
-        const std::string device = "/dev/video" + std::to_string(number);
+    for (size_t index = 0; index < cameras.size(); ++index) {
+        const UsbVideoCamera& camera = cameras[index];
+        // Another machine has no table: the cameras take the ports in bus-path order.
+        const int port = board ? uvc_port_of_controller(camera.link)
+                               : (index < static_cast<size_t>(kUvcPortCount) ? static_cast<int>(index) : -1);
+        if (port < 0 || plugged[port]) continue;
+        const std::string device = "/dev/video" + std::to_string(camera.video_number);
         if (device.size() >= sizeof(paths[port])) continue;
         std::memcpy(paths[port], device.c_str(), device.size() + 1);
         plugged[port] = true;
         ++found;
     }
-    closedir(dir);
     for (int port = 0; port < kUvcPortCount; ++port) {
         ProbeRecord& record = uvcin_video_probe_connect[port];
         if (plugged[port]) {

@@ -168,6 +168,9 @@ int uvcin_video_plugin(int port) {
     input.previous_codec = uvc_get_h264_mjpeg_yuyv_count.load();
     input.previous_fps = format.fps;
     const UvcFormatChoice choice = choose_uvc_format(input);
+    if (choice.best_listed)
+        std::printf("uvc port %d: no format within the limits, taking the best listed %.4s %dx%d@%d\n", port,
+                    reinterpret_cast<const char*>(&choice.fourcc), choice.width, choice.height, choice.fps);
     uvc_get_h264_mjpeg_yuyv_count.store(choice.codec);
     format.fourcc = choice.fourcc;
     format.width = choice.width;
@@ -206,6 +209,21 @@ void hdmiin_uvc_video_monitor_step(UvcMonitorState* state, int port) {
     InputVideoDevStruct* dev = &g_uvcin_videoDev[port];
     const bool plugged = uvcin_video_probe_is_plugged(port) == 1;
     if (plugged && state->plugged_last[port] == 1) {
+        // Another camera took the port between two scans (off the board, the cameras move up a port when one
+        // before them goes): the capture follows the port's new node.
+        video_dev_msg probed = {};
+        uvcin_video_probe_get_msg(port, &probed);
+        const std::string probed_path(probed.dev_path, strnlen(probed.dev_path, sizeof(probed.dev_path)));
+        const std::string captured_path = input_video_dev_path(dev);
+        // (Its capture may already have closed itself on the old node's errors.)
+        if (!captured_path.empty() && probed_path != captured_path) {
+            std::printf("uvc port %d: the camera is now %s (was %s), restarting capture\n", port,
+                        probed_path.c_str(), captured_path.c_str());
+            hdmiin_uvc_video_uninit(dev);
+            pause_ms(kRestartPauseMs);
+            plugin_with_retry(port, kRetryPauseMs);
+            state->snapshot[port] = input_video_dev_format(dev);
+        }
         if (!same_picture(state->snapshot[port], input_video_dev_format(dev))) {
             hdmiin_uvc_video_uninit(dev);
             pause_ms(kRestartPauseMs);

@@ -1,9 +1,11 @@
 // Contexts: creation, the call table, controls, and the task interface with its single in-flight task.
 // Work is synchronous: an enqueued input task is done (encoded or decoded) by the time enqueue returns, so a
 // poll on the output port never has to wait.
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "av_decoder.h"
@@ -113,6 +115,16 @@ MPP_RET dequeue(MppCtx ctx, MppPortType port, MppTask* task) {
 MPP_RET enqueue(MppCtx ctx, MppPortType port, MppTask task) {
     if (!ctx || !task) return MPP_ERR_NULL_PTR;
     Context& c = *context_of(ctx);
+    bool decoding = false;
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        decoding = c.decoder != nullptr;
+    }
+    if (port == MPP_PORT_INPUT && decoding) {
+        // A test may hold this decode, so that another context's picture comes out first.
+        const int delay_ms = hook_task_decode_delay_ms();
+        if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    }
     std::lock_guard<std::mutex> lock(c.mutex);
     if (!c.initialised) return MPP_ERR_INIT;
     if (task != &c.task) return MPP_ERR_VALUE;
@@ -134,6 +146,7 @@ MPP_RET decode_put_packet(MppCtx ctx, MppPacket packet) {
     Context& c = *context_of(ctx);
     std::lock_guard<std::mutex> lock(c.mutex);
     if (!c.decoder) return MPP_ERR_INIT;
+    if (hook_fails(MPP_HOOK_PUT_PACKET)) return MPP_NOK;
     return c.decoder->put_packet(*static_cast<Packet*>(packet));
 }
 

@@ -11,6 +11,8 @@ bool hook_fails(MppHookCall call);
 bool hook_fails_control(MpiCmd cmd);
 
 MppStridePolicy hook_stride_policy();
+// Milliseconds this task decode is to be held (counts every call), 0 for none.
+int hook_task_decode_delay_ms();
 
 void hook_record_prep(const MppEncPrepCfg& cfg);
 void hook_record_rc(const MppEncRcCfg& cfg);

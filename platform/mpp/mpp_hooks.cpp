@@ -12,6 +12,9 @@ namespace {
 struct HookState {
     std::mutex mutex;
     int fail_at[MPP_HOOK_CALL_COUNT] = {};  // calls left until the failing one (0: none armed)
+    int fail_more[MPP_HOOK_CALL_COUNT] = {};  // further calls that fail after it
+    int delay_at = 0;                          // task decodes left until the held one (0: none armed)
+    int delay_ms = 0;
     std::map<int, int> control_fail_at;
     MppStridePolicy stride_policy = MPP_STRIDE_ALIGN16;
     bool has_prep = false, has_rc = false, has_codec = false;
@@ -40,7 +43,16 @@ bool count_down(int& left) {
 bool hook_fails(MppHookCall call) {
     if (call < 0 || call >= MPP_HOOK_CALL_COUNT) return false;
     std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().fail_at[call] == 0 && state().fail_more[call] > 0) {
+        --state().fail_more[call];
+        return true;
+    }
     return count_down(state().fail_at[call]);
+}
+
+int hook_task_decode_delay_ms() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return count_down(state().delay_at) ? state().delay_ms : 0;
 }
 
 bool hook_fails_control(MpiCmd cmd) {
@@ -105,9 +117,20 @@ using mpp::state;
 extern "C" {
 
 void mpp_hook_fail_call(MppHookCall call, int nth) {
+    mpp_hook_fail_calls(call, nth, 1);
+}
+
+void mpp_hook_fail_calls(MppHookCall call, int nth, int count) {
     if (call < 0 || call >= MPP_HOOK_CALL_COUNT) return;
     std::lock_guard<std::mutex> lock(state().mutex);
-    state().fail_at[call] = nth > 0 ? nth : 0;
+    state().fail_at[call] = nth > 0 && count > 0 ? nth : 0;
+    state().fail_more[call] = nth > 0 && count > 1 ? count - 1 : 0;
+}
+
+void mpp_hook_delay_task_decode(int nth, int ms) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().delay_at = nth > 0 && ms > 0 ? nth : 0;
+    state().delay_ms = ms;
 }
 
 void mpp_hook_fail_control(MpiCmd cmd, int nth) {
@@ -170,6 +193,9 @@ void mpp_hook_reset(void) {
     std::lock_guard<std::mutex> lock(state().mutex);
     auto& s = state();
     for (int& left : s.fail_at) left = 0;
+    for (int& more : s.fail_more) more = 0;
+    s.delay_at = 0;
+    s.delay_ms = 0;
     s.control_fail_at.clear();
     s.stride_policy = MPP_STRIDE_ALIGN16;
     s.has_prep = s.has_rc = s.has_codec = false;

@@ -18,13 +18,20 @@ typedef enum {
     MPP_HOOK_FRAME_INIT,      // mpp_frame_init
     MPP_HOOK_PACKET_INIT,     // mpp_packet_init, mpp_packet_init_with_buffer
     MPP_HOOK_POLL,            // MppApi::poll
+    MPP_HOOK_PUT_PACKET,      // MppApi::decode_put_packet (the packet is refused, not taken)
     MPP_HOOK_CALL_COUNT
 } MppHookCall;
 
 // Makes the nth call (1 = the next one) of that kind fail with MPP_NOK; 0 disarms it.
 void mpp_hook_fail_call(MppHookCall call, int nth);
+// Makes the nth call of that kind and the count - 1 calls after it fail with MPP_NOK.
+void mpp_hook_fail_calls(MppHookCall call, int nth, int count);
 // Makes the nth control with this command fail with MPP_NOK.
 void mpp_hook_fail_control(MpiCmd cmd, int nth);
+
+// Holds the nth MJPEG task decode (1 = the next one, counted over every context) for ms milliseconds
+// before it decodes, so that the pictures of the contexts after it come out first; 0 disarms it.
+void mpp_hook_delay_task_decode(int nth, int ms);
 
 // How a decoder (simple interface) pads its pictures: strides aligned to 16 (the default), or the
 // horizontal stride an odd multiple of 256 bytes (2304 for 1920) with the vertical stride the height

@@ -3,6 +3,9 @@
 // units and garbage between them are survived, and decoding is exact again from the next key frame.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "decoder_media.h"
 #include "mpp_decode_interface.h"
 #include "mpp_hooks.h"
@@ -202,4 +205,43 @@ TEST(H26xDecoderTenBitTest, TenBitPicturesCarryCodeOne) {
         EXPECT_EQ(frame.ver_stride, 192);
         EXPECT_GE(frame.size, frame.hor_stride * frame.ver_stride * 3 / 2);
     }
+}
+
+// A put the codec refuses, for whatever reason, is put again at the pacing interval while the decoder runs:
+// the key frame refused three times still decodes, and so does every picture after it.
+TEST(H26xDecoderRefusedPutTest, ARefusedPacketIsPutAgainAndNoPictureIsLost) {
+    mpp_hook_reset();
+    const MediaSet& set = media(Kind::kH264, 640, 360, 5);
+    ASSERT_EQ(set.packets.size(), 5u);
+    StreamRun run(640, 360, false);
+    ASSERT_TRUE(run.opened());
+    mpp_hook_fail_calls(MPP_HOOK_PUT_PACKET, 1, 3);
+    for (const Bytes& unit : set.packets) run.Push(unit);
+    ASSERT_TRUE(run.collector().WaitFor(set.packets.size()));
+    ASSERT_TRUE(WaitIdle(run.decoder()));
+    const auto frames = run.collector().Frames();
+    ASSERT_EQ(frames.size(), set.packets.size());
+    for (size_t i = 0; i < frames.size(); ++i)
+        ExpectPicture(frames[i], 640, 368, set.reference[i], "picture " + std::to_string(i));
+    mpp_hook_reset();
+}
+
+// A packet refused for ever holds its worker only while the decoder runs: stopping ends the retries.
+TEST(H26xDecoderRefusedPutTest, StopEndsTheRetriesOfAPacketRefusedForEver) {
+    mpp_hook_reset();
+    const MediaSet& set = media(Kind::kH264, 640, 360, 5);
+    StreamRun run(640, 360, false);
+    ASSERT_TRUE(run.opened());
+    mpp_hook_fail_calls(MPP_HOOK_PUT_PACKET, 1, 1 << 30);
+    run.Push(set.packets[0]);
+    run.Push(set.packets[1]);
+    // The worker is busy putting the first packet again and again.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((run.decoder().IsIdle() || run.decoder().GetQueueSize() != 1) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_FALSE(run.decoder().IsIdle());
+    run.decoder().Stop();
+    EXPECT_EQ(run.decoder().GetQueueSize(), 0);
+    EXPECT_TRUE(run.collector().Frames().empty());
+    mpp_hook_reset();
 }

@@ -112,12 +112,29 @@ TEST_F(MppDecoderApiTest, FailedSetUpLeavesTheInstanceFree) {
     EXPECT_EQ(rkmpp_decoder_api_init(&api_, 200, 90, MPP_VIDEO_CodingAVC), 0);
 }
 
-// A packet the codec refuses for good (beyond its size limit) is dropped at once, not put again for ever.
-TEST_F(MppDecoderApiTest, ARefusedPacketIsNotRetried) {
+// A packet the codec could never take (beyond the size limit) is refused before it is put, not put again for
+// ever; one the codec refuses for a while is put again while the instance is in use and decodes.
+TEST_F(MppDecoderApiTest, APacketBeyondTheLimitIsRefusedAndARefusedPutIsRetried) {
     ASSERT_EQ(rkmpp_decoder_api_init(&api_, 200, 90, MPP_VIDEO_CodingAVC), 0);
     Bytes huge(17u * 1024 * 1024, 0);
     huge[3] = 1;
     huge[4] = 0x65;
-    EXPECT_EQ(rkmpp_decoder_api_process(&api_, 0, huge.data(), static_cast<int>(huge.size())), MPP_OK);
-    EXPECT_EQ(LogLinesContaining("refused a packet"), 2);  // the codec's line and ours
+    EXPECT_EQ(rkmpp_decoder_api_process(&api_, 0, huge.data(), static_cast<int>(huge.size())), MPP_ERR_VALUE);
+    EXPECT_EQ(LogLinesContaining("refused a packet"), 1);  // ours; the codec never saw it
+
+    // The key frame is refused twice: it is put a third time, and the 7 pictures after the first 65 are
+    // ffmpeg's, as without the refusals.
+    Collector collector;
+    api_.callback = &Collector::Callback;
+    mpp_hook_fail_calls(MPP_HOOK_PUT_PACKET, 1, 2);
+    const MediaSet& set = media(Kind::kH264, 200, 90, 72);
+    for (const Bytes& packet : set.packets) {
+        Bytes unit = packet;
+        EXPECT_EQ(rkmpp_decoder_api_process(&api_, 0, unit.data(), static_cast<int>(unit.size())), MPP_OK);
+    }
+    EXPECT_EQ(LogLinesContaining("putting it again"), 1);
+    const auto frames = collector.Frames();
+    ASSERT_EQ(frames.size(), 7u);
+    for (size_t k = 0; k < frames.size(); ++k)
+        EXPECT_EQ(difference(frames[k], MPP_FMT_YUV420SP, set.reference[65 + k]), 0) << k;
 }

@@ -124,19 +124,77 @@ Frames yuyv_frames(int width, int height, int count) {
     return frames;
 }
 
+namespace {
+
+// "../" once per folder of link's own folder below root, so a link made at link_path points at target the
+// way sysfs links are relative.
+std::string relative_target(const std::string& root, const std::string& link_path, const std::string& target) {
+    return fs::relative(root + target, fs::path(link_path).parent_path()).string();
+}
+
+void make_link(const std::string& root, const std::string& link_path, const std::string& target) {
+    fs::create_directories(fs::path(link_path).parent_path());
+    std::error_code ignored;
+    fs::remove(link_path, ignored);
+    fs::create_symlink(relative_target(root, link_path, target), link_path);
+}
+
+// The USB device folders of usb_name ("2-1.4" -> "usb2/2-1/2-1.4") below the controller.
+std::vector<std::string> usb_device_chain(const std::string& usb_name) {
+    const size_t dash = usb_name.find('-');
+    std::vector<std::string> chain = {"usb" + usb_name.substr(0, dash)};
+    size_t dot = usb_name.find('.', dash);
+    while (dot != std::string::npos) {
+        chain.push_back(usb_name.substr(0, dot));
+        dot = usb_name.find('.', dot + 1);
+    }
+    chain.push_back(usb_name);
+    return chain;
+}
+
+// A platform controller shows up, with every platform device above it, on the platform bus; other
+// controllers (PCI) do not.
+void add_platform_links(const std::string& root, const std::string& controller) {
+    const std::string platform = "/sys/devices/platform/";
+    if (controller.compare(0, platform.size(), platform) != 0) return;
+    const std::string rest = controller.substr(platform.size());
+    std::string device = "/sys/devices/platform";
+    size_t start = 0;
+    while (start < rest.size()) {
+        const size_t end = std::min(rest.find('/', start), rest.size());
+        device += "/" + rest.substr(start, end - start);
+        make_link(root, root + "/sys/bus/platform/devices/" + rest.substr(start, end - start), device);
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
 void add_sysfs_camera(const std::string& root, const std::string& controller, const std::string& usb_name,
                       const std::vector<int>& video_numbers) {
-    const std::string device = root + controller + "/usb1/" + usb_name;
-    const std::string interface = device + "/" + usb_name + ":1.0";
-    fs::create_directories(root + "/sys/bus/usb/devices");
+    const std::vector<std::string> chain = usb_device_chain(usb_name);
+    std::string folder = controller;
+    // The root hub and every hub on the way, each with its hub interface.
+    for (size_t i = 0; i < chain.size(); ++i) {
+        folder += "/" + chain[i];
+        fs::create_directories(root + folder);
+        if (i == 0 || i + 1 == chain.size()) continue;
+        const std::string hub_interface = chain[i] + ":1.0";
+        fs::create_directories(root + folder + "/" + hub_interface);
+        make_link(root, root + "/sys/bus/usb/devices/" + chain[i], folder);
+        make_link(root, root + "/sys/bus/usb/devices/" + hub_interface, folder + "/" + hub_interface);
+    }
+    make_link(root, root + "/sys/bus/usb/devices/" + chain[0], controller + "/" + chain[0]);
+    const std::string interface = folder + "/" + usb_name + ":1.0";
     fs::create_directories(root + "/sys/class/video4linux");
     for (int number : video_numbers) {
         const std::string video = interface + "/video4linux/video" + std::to_string(number);
-        fs::create_directories(video);
-        fs::create_symlink(video, root + "/sys/class/video4linux/video" + std::to_string(number));
+        fs::create_directories(root + video);
+        make_link(root, root + "/sys/class/video4linux/video" + std::to_string(number), video);
     }
-    fs::create_symlink(device, root + "/sys/bus/usb/devices/" + usb_name);
-    fs::create_symlink(interface, root + "/sys/bus/usb/devices/" + usb_name + ":1.0");
+    make_link(root, root + "/sys/bus/usb/devices/" + usb_name, folder);
+    make_link(root, root + "/sys/bus/usb/devices/" + usb_name + ":1.0", interface);
+    add_platform_links(root, controller);
 }
 
 void remove_sysfs_camera(const std::string& root, const std::string& controller, const std::string& usb_name,
@@ -144,7 +202,16 @@ void remove_sysfs_camera(const std::string& root, const std::string& controller,
     for (int number : video_numbers) fs::remove(root + "/sys/class/video4linux/video" + std::to_string(number));
     fs::remove(root + "/sys/bus/usb/devices/" + usb_name);
     fs::remove(root + "/sys/bus/usb/devices/" + usb_name + ":1.0");
-    fs::remove_all(root + controller + "/usb1/" + usb_name);
+    std::string folder = controller;
+    for (const std::string& part : usb_device_chain(usb_name)) folder += "/" + part;
+    fs::remove_all(root + folder);
+}
+
+void add_board_controllers(const std::string& root) {
+    for (const char* controller : {kUsb3Controller, kUsb2Controller}) {
+        fs::create_directories(root + controller);
+        add_platform_links(root, controller);
+    }
 }
 
 void record_pause(int64_t ms) {
@@ -174,6 +241,7 @@ int sink_frame(FrameDescriptor* frame, int bytes, VideoFormatBlock format_copy, 
     received.width = frame->width;
     received.height = frame->height;
     received.fourcc = format_copy.fourcc;
+    received.bytesperline = frame->bytesperline;
     const int delay = g_sink_delay_ms.load();
     if (delay > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));

@@ -28,16 +28,24 @@ const Frames& h264_access_units();
 // Packed YUYV frames of a moving ramp.
 Frames yuyv_frames(int width, int height, int count);
 
-// USB controllers of the two camera ports, as sysfs folders.
+// USB controllers of the board's two camera ports, as sysfs folders.
 constexpr const char* kUsb3Controller = "/sys/devices/platform/usb0/fe800000.dwc3/xhci-hcd.9.auto";
 constexpr const char* kUsb2Controller = "/sys/devices/platform/fe380000.usb";
+// A PC's USB controllers: Intel's xHCI on PCI, and a second xHCI card behind a PCI bridge.
+constexpr const char* kPcXhci = "/sys/devices/pci0000:00/0000:00:14.0";
+constexpr const char* kPcXhciCard = "/sys/devices/pci0000:00/0000:00:1c.4/0000:03:00.0";
 
-// Adds / removes a camera in the sysfs tree under root: USB device usb_name (e.g. "1-1") on the controller,
-// one interface with a video4linux folder holding the given node numbers.
+// Adds / removes a camera in the sysfs tree under root, laid out as the kernel does with relative symbolic
+// links: USB device usb_name ("<bus>-<port>[.<port>...]", e.g. "1-1" or "3-2.4" behind the hub "3-2") below
+// the controller's root hub "usb<bus>", every hub on the way with its hub interface, the camera's interface
+// "<usb_name>:1.0" with a video4linux folder holding the given node numbers, the links of
+// /sys/bus/usb/devices and /sys/class/video4linux, and for a platform controller its platform-bus links.
 void add_sysfs_camera(const std::string& root, const std::string& controller, const std::string& usb_name,
                       const std::vector<int>& video_numbers);
 void remove_sysfs_camera(const std::string& root, const std::string& controller, const std::string& usb_name,
                          const std::vector<int>& video_numbers);
+// The board's two camera controllers on the platform bus, with no camera attached.
+void add_board_controllers(const std::string& root);
 
 // The recording pause function and what it saw.
 void record_pause(int64_t ms);
@@ -50,6 +58,7 @@ struct ReceivedFrame {
     uint32_t width;
     uint32_t height;
     uint32_t fourcc;
+    uint32_t bytesperline;
 };
 
 // The test's capture callback: copies every frame; marks the camera busy while it runs.

@@ -78,6 +78,56 @@ TEST_F(CaptureDevice, SetsUpInOrderAndHandsOnRealJpegFrames) {
     EXPECT_EQ(received_count(), delivered);
 }
 
+// A driver that adjusts the request (a size the camera does not list, a format it does not offer, padded
+// lines): the format record, and every frame handed on, carry what the driver set.
+TEST_F(CaptureDevice, WhatTheDriverSetIsWhatTheFramesCarry) {
+    struct Case {
+        const char* name;
+        FakeFormat offered;
+        uint32_t line_padding;
+        uint32_t asked_fourcc;
+        int asked_width, asked_height;
+        uint32_t fourcc;
+        uint32_t width, height, bytesperline;
+    };
+    const Case cases[] = {
+        {"yuyv 640x480 only, asked 1280x720", {kFourccYuyv, {{640, 480, {30}}}}, 0, kFourccYuyv, 1280, 720,
+         kFourccYuyv, 640, 480, 1280},
+        {"yuyv with padded lines", {kFourccYuyv, {{640, 480, {30}}, {320, 240, {30}}}}, 64, kFourccYuyv, 320, 240,
+         kFourccYuyv, 320, 240, 704},
+        {"mjpeg 1280x720 only, asked 1920x1080", {kFourccMjpg, {{1280, 720, {30}}, {640, 360, {30}}}}, 0, kFourccMjpg,
+         1920, 1080, kFourccMjpg, 1280, 720, 0},
+        {"mjpeg only, asked h264", {kFourccMjpg, {{1920, 1080, {30}}}}, 0, kFourccH264, 1920, 1080, kFourccMjpg,
+         1920, 1080, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeCameraScript script;
+        script.formats = {c.offered};
+        script.line_padding = c.line_padding;
+        script.frames = {std::vector<uint8_t>(static_cast<size_t>(c.bytesperline != 0 ? c.bytesperline : 4096) *
+                                                  c.height,
+                                              0x80)};
+        script.buffer_length = script.frames[0].size();
+        io_.plug(node(kVideo0), script);
+        prepare_port(0, kVideo0, c.asked_fourcc, c.asked_width, c.asked_height, 30);
+        clear_received_frames();
+        ASSERT_EQ(hdmiin_uvc_video_init(dev0()), 1);
+        ASSERT_TRUE(wait_frames(2));
+        const VideoFormatBlock format = input_video_dev_format(dev0());
+        EXPECT_EQ(format.fourcc, c.fourcc);
+        EXPECT_EQ(format.width, static_cast<int>(c.width));
+        EXPECT_EQ(format.height, static_cast<int>(c.height));
+        EXPECT_EQ(format.fps, 30);
+        const ReceivedFrame frame = received_frames()[0];
+        EXPECT_EQ(frame.fourcc, c.fourcc);
+        EXPECT_EQ(frame.width, c.width);
+        EXPECT_EQ(frame.height, c.height);
+        EXPECT_EQ(frame.bytesperline, c.bytesperline);
+        hdmiin_uvc_video_uninit(dev0());
+    }
+}
+
 TEST_F(CaptureDevice, StopWaitsForTheCallbackBeforeUnmapping) {
     io_.plug(node(kVideo0), mjpeg_camera());
     prepare_port(0, kVideo0, kFourccMjpg, 1920, 1080, 30);

@@ -35,8 +35,55 @@ const char* request_name(unsigned long request) {
     }
 }
 
+constexpr uint32_t make_fourcc_code(char a, char b, char c, char d) {
+    return static_cast<uint32_t>(a) | (static_cast<uint32_t>(b) << 8) | (static_cast<uint32_t>(c) << 16) |
+           (static_cast<uint32_t>(d) << 24);
+}
+
 bool multiplanar_type(uint32_t type) {
     return type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+}
+
+// What the UVC driver does with a format request: a pixel format the camera does not offer becomes its
+// first, and the size becomes the listed one closest to the request (the least area outside their overlap).
+void adjust_format(const FakeCameraScript& script, v4l2_format* format) {
+    const bool mplane = multiplanar_type(format->type);
+    if (script.formats.empty()) return;
+    uint32_t pixelformat = mplane ? format->fmt.pix_mp.pixelformat : format->fmt.pix.pixelformat;
+    uint32_t width = mplane ? format->fmt.pix_mp.width : format->fmt.pix.width;
+    uint32_t height = mplane ? format->fmt.pix_mp.height : format->fmt.pix.height;
+    const FakeFormat* offered = &script.formats[0];
+    for (const FakeFormat& f : script.formats)
+        if (f.fourcc == pixelformat) offered = &f;
+    pixelformat = offered->fourcc;
+    if (!offered->stepwise && !offered->sizes.empty()) {
+        const FakeFrameSize* best = nullptr;
+        uint64_t best_distance = 0;
+        for (const FakeFrameSize& size : offered->sizes) {
+            const uint64_t overlap = static_cast<uint64_t>(std::min(size.width, width)) * std::min(size.height, height);
+            const uint64_t distance = static_cast<uint64_t>(size.width) * size.height +
+                                      static_cast<uint64_t>(width) * height - 2 * overlap;
+            if (best == nullptr || distance < best_distance) {
+                best = &size;
+                best_distance = distance;
+            }
+        }
+        width = best->width;
+        height = best->height;
+    }
+    const uint32_t line = pixelformat == make_fourcc_code('Y', 'U', 'Y', 'V') ? width * 2 + script.line_padding : 0;
+    if (mplane) {
+        format->fmt.pix_mp.pixelformat = pixelformat;
+        format->fmt.pix_mp.width = width;
+        format->fmt.pix_mp.height = height;
+        format->fmt.pix_mp.num_planes = 1;
+        format->fmt.pix_mp.plane_fmt[0].bytesperline = line;
+    } else {
+        format->fmt.pix.pixelformat = pixelformat;
+        format->fmt.pix.width = width;
+        format->fmt.pix.height = height;
+        format->fmt.pix.bytesperline = line;
+    }
 }
 
 }  // namespace
@@ -298,6 +345,7 @@ int FakeCameraIo::handle(Camera& cam, unsigned long request, void* arg) {
             auto* format = static_cast<v4l2_format*>(arg);
             const bool mplane = (script.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0;
             if (multiplanar_type(format->type) != mplane) break;
+            adjust_format(script, format);
             cam.format = *format;
             return 0;
         }

@@ -1,6 +1,8 @@
 // A scripted V4L2 camera behind the V4l2Io seam. Each camera sits at a device path, offers formats with
 // discrete frame sizes and intervals, grants memory-mapped buffers and fills them, on request, with the
-// frames it was given (real JPEGs or H.264 access units). It can stall (waits time out), vanish (every call
+// frames it was given (real JPEGs or H.264 access units). Like the UVC driver, VIDIOC_S_FMT adjusts the request
+// to what the camera offers: the closest listed size of the format, the first format for one it does not
+// offer, and reports the line length. It can stall (waits time out), vanish (every call
 // on its open nodes fails as after an unplug) and fail chosen ioctls. It records the calls it saw, and
 // counts unmaps and closes that happen while the capture code is still inside a wait or a frame callback.
 #pragma once
@@ -41,6 +43,8 @@ struct FakeCameraScript {
     size_t buffer_length = 256 * 1024;
     // Cycled through by DQBUF.
     std::vector<std::vector<uint8_t>> frames;
+    // Padding bytes the driver adds to every YUYV line (bytesperline = width * 2 + this).
+    uint32_t line_padding = 0;
     // Node exists but is not a character device.
     bool regular_file = false;
     bool fail_open = false;

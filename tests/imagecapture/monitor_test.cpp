@@ -176,6 +176,41 @@ TEST_F(Monitor, UnplugStopsCaptureAndReplugStartsItAgain) {
     EXPECT_EQ(received_frames()[0].fourcc, kFourccMjpg);
 }
 
+// On a PC the cameras take the ports in bus-path order: when the first goes, the second moves up to port 0
+// within one scan, and one monitor pass moves the capture to its node.
+TEST_F(Monitor, OnAPcTheCaptureFollowsTheCameraThatMovesUpAPort) {
+    io_.plug(node(kVideo0), mjpeg_camera());
+    io_.plug(node("/dev/video2"), c920_camera());
+    add_sysfs_camera(root_.path(), kPcXhci, "1-2", {0, 1});
+    add_sysfs_camera(root_.path(), kPcXhci, "1-4", {2, 3});
+    ASSERT_EQ(uvcin_video_probe_scan(), 2);
+    hdmiin_uvc_video_monitor_step(&state_, 0);
+    ASSERT_NE(dev0()->fd.load(), -1);
+    ASSERT_TRUE(wait_until([] { return received_count() >= 2; }));
+    EXPECT_EQ(received_frames()[0].fourcc, kFourccMjpg);
+
+    remove_sysfs_camera(root_.path(), kPcXhci, "1-2", {0, 1});
+    io_.unplug(node(kVideo0));
+    // The capture of the old node ends itself on its errors before the monitor looks.
+    ASSERT_TRUE(wait_until([&] { return dev0()->fd.load() == -1; }));
+    ASSERT_EQ(uvcin_video_probe_scan(), 1);
+    EXPECT_EQ(uvcin_video_probe_is_plugged(1), 0);
+    clear_received_frames();
+    clear_recorded_pauses();
+    hdmiin_uvc_video_monitor_step(&state_, 0);
+    EXPECT_EQ(input_video_dev_path(dev0()), "/dev/video2");
+    EXPECT_NE(dev0()->fd.load(), -1);
+    EXPECT_EQ(io_.close_count(node(kVideo0)), io_.open_count(node(kVideo0)));
+    // 2 s after the stop, then the plug-in (its set-up settles 3 s) with its 1 s pause; no second restart.
+    EXPECT_EQ(recorded_pauses(), (std::vector<int64_t>{2000, 3000, 1000}));
+    EXPECT_EQ(state_.snapshot[0].fourcc, kFourccH264);
+    ASSERT_TRUE(wait_until([] { return received_count() >= 2; }));
+    EXPECT_EQ(received_frames()[0].fourcc, kFourccH264);
+    clear_recorded_pauses();
+    hdmiin_uvc_video_monitor_step(&state_, 0);
+    EXPECT_TRUE(recorded_pauses().empty());
+}
+
 TEST_F(Monitor, CameraThatVanishedAndClosedItselfIsOnlyNoted) {
     start_port0();
     io_.unplug(node(kVideo0));
