@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "logger.h"
@@ -91,14 +92,25 @@ void TcpConnection::HandleRead() {
     }
 }
 
+bool TcpConnection::FlushLocked() {
+    const size_t before = write_buffer_.QueuedBytes();
+    int ret = write_buffer_.Send(sockfd_);
+    if (write_buffer_.QueuedBytes() < before) {
+        last_send_progress_ms_.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count(),
+                                     std::memory_order_relaxed);
+    }
+    return ret >= 0;
+}
+
 // Waits for the mutex rather than trying it: a send that met a busy connection must not leave its data
 // queued with no writable event armed.
 void TcpConnection::HandleWrite() {
     if (is_closed_.load()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     if (is_closed_.load()) return;
-    int ret = write_buffer_.Send(sockfd_);
-    if (ret < 0) {
+    if (!FlushLocked()) {
         if (task_scheduler_ && !task_scheduler_->IsInLoopThread()) {
             // Close callbacks run on the scheduler's thread only.
             lock.unlock();
@@ -152,6 +164,29 @@ bool TcpConnection::Send(const char* data, uint32_t size) {
     }
     HandleWrite();
     return true;
+}
+
+size_t TcpConnection::SendBatch(const HeadedPacket* packets, size_t count) {
+    if (is_closed_.load() || count == 0) return 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (is_closed_.load()) return 0;
+    size_t queued = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const HeadedPacket& packet = packets[i];
+        if (write_buffer_.AppendWithHead(packet.head, packet.head_size, packet.data, packet.size)) ++queued;
+    }
+    if (queued == 0) return 0;
+    if (!FlushLocked()) {
+        if (task_scheduler_ && !task_scheduler_->IsInLoopThread()) {
+            lock.unlock();
+            Disconnect();
+            return queued;
+        }
+        Close();
+        return queued;
+    }
+    UpdateWriteInterest();
+    return queued;
 }
 
 void TcpConnection::Disconnect() {
