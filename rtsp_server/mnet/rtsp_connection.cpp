@@ -348,6 +348,7 @@ void RtspConnection::HandleCmdPause() {
     } else {
         if (state_.load() == START_PLAY) state_.store(START_CONNECT);
         rtp_connection_->Pause();
+        Logger::Instance().Log2(LogInfo, "rtsp: player %s:%u paused", GetIp().c_str(), GetPort());
         size = request_->BuildPauseReply(res.get(), kReplyBytes, rtp_connection_->GetRtpSessionId());
     }
     SendReply(res, static_cast<uint32_t>(size));
