@@ -166,27 +166,37 @@ bool TcpConnection::Send(const char* data, uint32_t size) {
     return true;
 }
 
-size_t TcpConnection::SendBatch(const HeadedPacket* packets, size_t count) {
+size_t TcpConnection::SendBatch(const HeadedPacket* packets, size_t count, bool defer) {
     if (is_closed_.load() || count == 0) return 0;
     std::unique_lock<std::mutex> lock(mutex_);
     if (is_closed_.load()) return 0;
-    size_t queued = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const HeadedPacket& packet = packets[i];
-        if (write_buffer_.AppendWithHead(packet.head, packet.head_size, packet.data, packet.size)) ++queued;
+    size_t accepted = 0;
+    if (defer || channel_->IsWriting()) {
+        // Deferred, or the socket is full and writability is awaited: only queue.
+        for (size_t i = 0; i < count; ++i) {
+            if (write_buffer_.AppendWithHead(packets[i])) ++accepted;
+        }
+        return accepted;
     }
-    if (queued == 0) return 0;
-    if (!FlushLocked()) {
+    const size_t before = write_buffer_.QueuedBytes();
+    int ret = write_buffer_.SendWith(sockfd_, packets, count, &accepted);
+    if (ret > 0 || write_buffer_.QueuedBytes() < before) {
+        last_send_progress_ms_.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count(),
+                                     std::memory_order_relaxed);
+    }
+    if (ret < 0) {
         if (task_scheduler_ && !task_scheduler_->IsInLoopThread()) {
             lock.unlock();
             Disconnect();
-            return queued;
+            return accepted;
         }
         Close();
-        return queued;
+        return accepted;
     }
     UpdateWriteInterest();
-    return queued;
+    return accepted;
 }
 
 void TcpConnection::Disconnect() {

@@ -50,17 +50,15 @@ public:
     bool Send(std::shared_ptr<char> data, uint32_t size);
     bool Send(const char* data, uint32_t size);
 
-    // One packet of a batch: its own small header (copied) in front of a shared payload (not copied).
-    struct HeadedPacket {
-        const char* head;
-        uint32_t head_size;
-        std::shared_ptr<char> data;
-        uint32_t size;
-    };
+    // One packet of a batch: its own small header in front of a shared payload (never copied).
+    using HeadedPacket = BufferWriter::HeadedPacket;
     // Queues the packets in order, each whole or not at all, and sends what the socket takes in gathered
-    // writes. A packet that does not fit the send queue is dropped, and the later ones may still fit.
-    // Returns how many were queued (0 when closed).
-    size_t SendBatch(const HeadedPacket* packets, size_t count);
+    // writes; with defer the packets only wait in the queue for the next send or Flush, so that small
+    // packets go out together with later ones. A packet that does not fit the send queue is dropped, and
+    // the later ones may still fit. Returns how many were queued (0 when closed).
+    size_t SendBatch(const HeadedPacket* packets, size_t count, bool defer = false);
+    // Sends what waits in the queue.
+    void Flush() { HandleWrite(); }
 
     // Steady-clock milliseconds of the last time the socket took bytes of the send queue; 0 before that.
     int64_t LastSendProgressMs() const { return last_send_progress_ms_.load(std::memory_order_relaxed); }

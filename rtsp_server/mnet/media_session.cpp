@@ -75,6 +75,7 @@ void MediaSession::SendFrame(MediaChannelId channel_id, std::vector<RtpPacket> p
     // scheduler; each scheduler gets one task per frame for all of its clients.
     struct Group {
         std::shared_ptr<TaskScheduler> scheduler;
+        std::shared_ptr<SchedulerState> state;
         std::vector<std::shared_ptr<RtpConnection>> clients;
     };
     std::vector<Group> groups;
@@ -98,7 +99,9 @@ void MediaSession::SendFrame(MediaChannelId channel_id, std::vector<RtpPacket> p
                 }
             }
             if (group == nullptr) {
-                groups.push_back(Group{scheduler, {}});
+                auto& state = scheduler_states_[scheduler.get()];
+                if (!state) state = std::make_shared<SchedulerState>();
+                groups.push_back(Group{scheduler, state, {}});
                 group = &groups.back();
             }
             group->clients.push_back(std::move(conn));
@@ -107,15 +110,36 @@ void MediaSession::SendFrame(MediaChannelId channel_id, std::vector<RtpPacket> p
         }
     }
     if (groups.empty()) return;
+    // Audio is small and frequent: over TCP it waits (kAudioHoldMs at most) for the next video frame, so that
+    // each player gets one write per video frame instead of one per frame of either kind.
+    const bool defer = packets.front().type == AUDIO_FRAME;
     auto shared = std::make_shared<const std::vector<RtpPacket>>(std::move(packets));
     for (auto& group : groups) {
         auto clients = std::make_shared<std::vector<std::shared_ptr<RtpConnection>>>(std::move(group.clients));
         // A task may run after the session has gone: the stamp lives in a holder of its own.
         auto stamp = last_delivered_ms_;
-        group.scheduler->AddTriggerEvent([shared, clients, channel_id, stamp]() {
+        std::weak_ptr<TaskScheduler> weak_scheduler = group.scheduler;
+        auto state = group.state;
+        group.scheduler->AddTriggerEvent([shared, clients, channel_id, stamp, defer, weak_scheduler, state]() {
             bool reached = false;
-            for (auto& client : *clients) reached = client->SendFrame(channel_id, *shared) || reached;
+            for (auto& client : *clients) reached = client->SendFrame(channel_id, *shared, defer) || reached;
             if (reached) stamp->store(SteadyClockMs(), std::memory_order_relaxed);
+            auto scheduler = weak_scheduler.lock();
+            if (!scheduler) return;
+            if (!defer) {
+                // The frame took the deferred audio along: no wake-up needed for it.
+                if (state->flush_timer != 0) scheduler->RemoveTimer(state->flush_timer);
+                state->flush_timer = 0;
+                return;
+            }
+            if (state->flush_timer != 0) return;
+            state->flush_timer = scheduler->AddTimer(
+                [clients, state]() {
+                    state->flush_timer = 0;
+                    for (auto& client : *clients) client->FlushDeferred();
+                    return false;
+                },
+                kAudioHoldMs);
         });
     }
 }

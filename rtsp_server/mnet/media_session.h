@@ -26,6 +26,9 @@ public:
 
     // Bytes of the session description; longer text is cut.
     static constexpr size_t kMaxSdpBytes = 2048;
+    // An audio frame for a TCP player waits at most this long to go out together with the next video frame
+    // (one write instead of two); a player's jitter buffer is far longer.
+    static constexpr uint32_t kAudioHoldMs = 40;
 
     static std::shared_ptr<MediaSession> Create(std::string url_suffix = "live");
     virtual ~MediaSession();
@@ -76,6 +79,12 @@ private:
     // Hands the packets of one frame to every client, one task per scheduler.
     void SendFrame(MediaChannelId channel_id, std::vector<RtpPacket> packets);
 
+    // What the tasks of one scheduler share, on that scheduler's thread only: the timer that sends deferred
+    // audio when no video frame comes to take it along.
+    struct SchedulerState {
+        TimerId flush_timer = 0;
+    };
+
     uint32_t session_id_;
     std::string suffix_;
 
@@ -91,6 +100,7 @@ private:
     std::vector<RtpPacket> frame_packets_;  // the packets of the frame the source is building
     std::mutex client_mutex_;  // guards clients_
     std::map<int, std::weak_ptr<RtpConnection>> clients_;
+    std::map<const TaskScheduler*, std::shared_ptr<SchedulerState>> scheduler_states_;  // under client_mutex_
 
     std::atomic<bool> is_multicast_{false};
     uint16_t multicast_port_[kMaxMediaChannels] = {0, 0};

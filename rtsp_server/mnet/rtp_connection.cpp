@@ -251,7 +251,22 @@ int RtpConnection::SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt) {
     return queued ? 0 : -1;
 }
 
-bool RtpConnection::SendFrame(MediaChannelId channel_id, const std::vector<RtpPacket>& packets) {
+void RtpConnection::FlushDeferred() {
+    if (!has_deferred_) return;
+    has_deferred_ = false;
+    if (auto conn = rtsp_connection_.lock()) conn->Flush();
+}
+
+bool RtpConnection::SendFrame(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer) {
+    bool sent = false;
+    bool playing = SendFrameIfPlaying(channel_id, packets, defer, &sent);
+    // A frame that goes out at once takes what waits along; one that does not must not leave it waiting.
+    if (!defer && !sent) FlushDeferred();
+    return playing;
+}
+
+bool RtpConnection::SendFrameIfPlaying(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer,
+                                       bool* sent) {
     if (packets.empty() || IsClosed()) return false;
     MediaChannelInfo& info = media_channel_info_[channel_id];
     if (!(info.is_play || info.is_record)) return false;
@@ -263,7 +278,13 @@ bool RtpConnection::SendFrame(MediaChannelId channel_id, const std::vector<RtpPa
         has_key_frame_ = true;
     }
     if (transport_mode_ == RTP_OVER_TCP) {
-        SendFrameOverTcp(channel_id, packets.data(), packets.size());
+        SendFrameOverTcp(channel_id, packets.data(), packets.size(), defer);
+        if (defer) {
+            has_deferred_ = true;
+        } else {
+            has_deferred_ = false;
+            *sent = true;
+        }
     } else {
         SendFrameOverUdp(channel_id, packets.data(), packets.size());
     }
@@ -278,7 +299,7 @@ void RtpConnection::NextHeader(MediaChannelId channel_id, const RtpPacket& pkt, 
     memcpy(out, info.rtp_header, kRtpHeaderSize);
 }
 
-void RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count) {
+void RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer) {
     auto conn = rtsp_connection_.lock();
     if (!conn) return;
     // The interleave and RTP headers are this client's own; the payloads stay in the shared packets.
@@ -293,11 +314,11 @@ void RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket*
         head[1] = static_cast<uint8_t>(media_channel_info_[channel_id].rtp_channel);
         WriteUint16BE(reinterpret_cast<char*>(head + 2), static_cast<uint16_t>(pkt.size - kRtpTcpHeaderSize));
         NextHeader(channel_id, pkt, head + kRtpTcpHeaderSize);
-        std::shared_ptr<char> payload(pkt.data, reinterpret_cast<char*>(pkt.data.get()) + kRtpPayloadOffset);
         batch_scratch_.push_back(TcpConnection::HeadedPacket{reinterpret_cast<const char*>(head), kRtpPayloadOffset,
-                                                              std::move(payload), pkt.size - kRtpPayloadOffset});
+                                                              &pkt.data, pkt.data.get() + kRtpPayloadOffset,
+                                                              pkt.size - kRtpPayloadOffset});
     }
-    size_t queued = conn->SendBatch(batch_scratch_.data(), batch_scratch_.size());
+    size_t queued = conn->SendBatch(batch_scratch_.data(), batch_scratch_.size(), defer);
     if (queued < batch_scratch_.size()) {
         // A slow player loses its own packets once its send queue is full; the others are not held up.
         dropped_packets_.fetch_add(batch_scratch_.size() - queued, std::memory_order_relaxed);

@@ -53,9 +53,12 @@ public:
     // gone, or the scheduler's queue is full.
     int SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt);
     // On the RTSP connection's scheduler thread: sends the packets of one frame (shared with every other
-    // client, never written to): over TCP in one gathered write, over UDP in one batch of datagrams. True when
-    // the channel is playing (whether or not it still waits for its first key frame).
-    bool SendFrame(MediaChannelId channel_id, const std::vector<RtpPacket>& packets);
+    // client, never written to): over TCP in one gathered write, over UDP in one batch of datagrams. With
+    // defer, TCP packets wait in the send queue for the next frame or FlushDeferred. True when the channel is
+    // playing (whether or not it still waits for its first key frame).
+    bool SendFrame(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer = false);
+    // Sends what SendFrame deferred.
+    void FlushDeferred();
 
     // True between Play (or Record) and Pause or Teardown; any thread.
     bool IsPlaying() const { return playing_.load(std::memory_order_relaxed); }
@@ -96,9 +99,11 @@ private:
         bool is_record;
     };
 
+    // SendFrame's work; *sent when the frame went out over TCP with what was deferred.
+    bool SendFrameIfPlaying(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer, bool* sent);
     // Writes the channel's next RTP header for the packet into out (12 bytes).
     void NextHeader(MediaChannelId channel_id, const RtpPacket& pkt, uint8_t* out);
-    void SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count);
+    void SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer);
     void SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count);
     // Closes the UDP sockets this connection bound for the channel.
     void CloseOwnSockets(MediaChannelId channel_id);
@@ -112,6 +117,7 @@ private:
     bool has_key_frame_ = false;
     uint8_t frame_type_ = 0;
     std::atomic<bool> playing_{false};
+    bool has_deferred_ = false;  // packets wait in the TCP send queue for the next frame (scheduler thread)
 
     uint16_t local_rtp_port_[kMaxMediaChannels] = {0, 0};
     uint16_t local_rtcp_port_[kMaxMediaChannels] = {0, 0};
