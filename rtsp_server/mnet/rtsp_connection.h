@@ -38,7 +38,7 @@ public:
     static constexpr size_t kInterleavedHeaderBytes = 4;
     // How often a served session checks its timeout: a tenth of it, within these bounds.
     static constexpr int64_t kMinTimeoutCheckMs = 20;
-    static constexpr int64_t kMaxTimeoutCheckMs = 1000;
+    static constexpr int64_t kMaxTimeoutCheckMs = 5000;
 
     RtspConnection(std::shared_ptr<Rtsp> rtsp, std::shared_ptr<TaskScheduler> task_scheduler, int sockfd);
     ~RtspConnection() override;
