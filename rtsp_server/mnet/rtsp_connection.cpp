@@ -33,6 +33,7 @@ RtspConnection::RtspConnection(std::shared_ptr<Rtsp> rtsp, std::shared_ptr<TaskS
 }
 
 RtspConnection::~RtspConnection() {
+    if (timeout_timer_ != 0 && task_scheduler_) task_scheduler_->RemoveTimer(timeout_timer_);
     for (int chn = 0; chn < kMaxMediaChannels; ++chn) RemoveRtcpChannel(static_cast<MediaChannelId>(chn));
 }
 
@@ -147,7 +148,7 @@ void RtspConnection::StartTimeoutCheck() {
     if (interval < kMinTimeoutCheckMs) interval = kMinTimeoutCheckMs;
     if (interval > kMaxTimeoutCheckMs) interval = kMaxTimeoutCheckMs;
     std::weak_ptr<TcpConnection> weak = shared_from_this();
-    task_scheduler_->AddTimer(
+    timeout_timer_ = task_scheduler_->AddTimer(
         [weak]() {
             auto conn = weak.lock();
             if (!conn || conn->IsClosed()) return false;
@@ -361,6 +362,8 @@ void RtspConnection::HandleDisconnect() {
         if (auto session = rtsp->FindSessionById(session_id)) session->RemoveClient(GetSocket());
     }
     for (int chn = 0; chn < kMaxMediaChannels; ++chn) RemoveRtcpChannel(static_cast<MediaChannelId>(chn));
+    if (timeout_timer_ != 0 && task_scheduler_) task_scheduler_->RemoveTimer(timeout_timer_);
+    timeout_timer_ = 0;
 }
 
 bool RtspConnection::HandleRtspResponse(BufferReader& buffer) {

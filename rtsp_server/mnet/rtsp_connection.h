@@ -99,6 +99,7 @@ private:
     std::atomic<int64_t> last_alive_ms_{0};
     int64_t session_timeout_ms_ = Rtsp::kSessionTimeoutMs;
     bool timeout_check_started_ = false;
+    TimerId timeout_timer_ = 0;
 };
 
 }  // namespace mnet
