@@ -302,28 +302,31 @@ void RtpConnection::NextHeader(MediaChannelId channel_id, const RtpPacket& pkt, 
 void RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer) {
     auto conn = rtsp_connection_.lock();
     if (!conn) return;
-    // The interleave and RTP headers are this client's own; the payloads stay in the shared packets.
-    head_scratch_.resize(count * kRtpPayloadOffset);
-    batch_scratch_.clear();
-    batch_scratch_.reserve(count);
+    // The interleave and RTP headers are this client's own; the payloads stay in the shared packets. The
+    // scratch belongs to the scheduler thread, not to each client, and keeps its size between frames.
+    static thread_local std::vector<uint8_t> head_scratch;
+    static thread_local std::vector<TcpConnection::HeadedPacket> batch_scratch;
+    head_scratch.resize(count * kRtpPayloadOffset);
+    batch_scratch.clear();
+    batch_scratch.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         const RtpPacket& pkt = packets[i];
         if (pkt.size < kRtpPayloadOffset) continue;
-        uint8_t* head = head_scratch_.data() + i * kRtpPayloadOffset;
+        uint8_t* head = head_scratch.data() + i * kRtpPayloadOffset;
         head[0] = '$';
         head[1] = static_cast<uint8_t>(media_channel_info_[channel_id].rtp_channel);
         WriteUint16BE(reinterpret_cast<char*>(head + 2), static_cast<uint16_t>(pkt.size - kRtpTcpHeaderSize));
         NextHeader(channel_id, pkt, head + kRtpTcpHeaderSize);
-        batch_scratch_.push_back(TcpConnection::HeadedPacket{reinterpret_cast<const char*>(head), kRtpPayloadOffset,
+        batch_scratch.push_back(TcpConnection::HeadedPacket{reinterpret_cast<const char*>(head), kRtpPayloadOffset,
                                                               &pkt.data, pkt.data.get() + kRtpPayloadOffset,
                                                               pkt.size - kRtpPayloadOffset});
     }
-    size_t queued = conn->SendBatch(batch_scratch_.data(), batch_scratch_.size(), defer);
-    if (queued < batch_scratch_.size()) {
+    size_t queued = conn->SendBatch(batch_scratch.data(), batch_scratch.size(), defer);
+    if (queued < batch_scratch.size()) {
         // A slow player loses its own packets once its send queue is full; the others are not held up.
-        dropped_packets_.fetch_add(batch_scratch_.size() - queued, std::memory_order_relaxed);
+        dropped_packets_.fetch_add(batch_scratch.size() - queued, std::memory_order_relaxed);
     }
-    batch_scratch_.clear();
+    batch_scratch.clear();
 }
 
 void RtpConnection::SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count) {

@@ -130,9 +130,6 @@ private:
     struct sockaddr_in peer_rtcp_sddr_[kMaxMediaChannels] = {};
     MediaChannelInfo media_channel_info_[kMaxMediaChannels];
     std::atomic<uint64_t> dropped_packets_{0};
-    // Per-frame scratch of the TCP path, scheduler thread only: kept to avoid an allocation per frame.
-    std::vector<uint8_t> head_scratch_;
-    std::vector<TcpConnection::HeadedPacket> batch_scratch_;
 };
 
 }  // namespace mnet
