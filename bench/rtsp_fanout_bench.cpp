@@ -4,6 +4,7 @@
 // server process's CPU seconds per player per second, the bytes each player received, the RTP packets lost
 // (sequence gaps) and the server's resident memory, then our figures as ratios of GStreamer's.
 // Runs only inside scripts/sandbox.sh (loopback only, bounded in players and time).
+//   bench_rtsp_fanout [N,N,... [briskbox|gstreamer]]   (default: 1,10,50,100 against both servers)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,6 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPlayerCounts[] = {1, 10, 50, 100};
+constexpr int kMaxPlayers = 200;
 constexpr int kSeconds = 20;
 constexpr uint16_t kPort = 18554;
 constexpr int kMaxRetries = 50;
@@ -301,7 +303,22 @@ int Sh(const std::string& command) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    std::vector<int> player_counts(std::begin(kPlayerCounts), std::end(kPlayerCounts));
+    if (argc > 1) {
+        player_counts.clear();
+        std::istringstream list(argv[1]);
+        std::string item;
+        while (std::getline(list, item, ',')) {
+            int n = atoi(item.c_str());
+            if (n >= 1 && n <= kMaxPlayers) player_counts.push_back(n);
+        }
+        if (player_counts.empty()) {
+            printf("bench_rtsp_fanout: player counts are 1 to %d\n", kMaxPlayers);
+            return 2;
+        }
+    }
+    const std::string only = argc > 2 ? argv[2] : "";
     const char* sandbox = getenv("BRISKBOX_SANDBOX");
     if (sandbox == nullptr || std::string(sandbox) != "1") {
         printf("bench_rtsp_fanout: skipped, runs only inside scripts/sandbox.sh\n");
@@ -337,7 +354,8 @@ int main() {
     };
     std::map<std::string, std::map<int, Result>> results;
     for (const Server& server : servers) {
-        for (int count : kPlayerCounts) {
+        if (!only.empty() && only != server.name) continue;
+        for (int count : player_counts) {
             pid_t pid = Spawn(server.args);
             if (!WaitPort(kPort, 20)) {
                 printf("%s: server did not come up\n", server.name);
@@ -361,7 +379,7 @@ int main() {
         "\n| N | briskbox CPU s/player/s | GStreamer | ratio | briskbox MB/player | GStreamer | ratio | "
         "briskbox lost | GStreamer lost | briskbox RSS MB | GStreamer | ratio |\n");
     printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (int count : kPlayerCounts) {
+    for (int count : player_counts) {
         const Result& a = results["briskbox"][count];
         const Result& b = results["gstreamer"][count];
         auto ratio = [](double x, double y) { return y > 0 ? x / y : 0.0; };

@@ -55,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 request.BuildSetupUdpReply(reply, sizeof(reply), 10000, 10001, 1);
                 request.BuildSetupMulticastReply(reply, sizeof(reply), "232.0.1.1", 5000, 1);
                 request.BuildDescribeReply(reply, sizeof(reply), request.GetUrl().c_str());
+                request.BuildPauseReply(reply, sizeof(reply), 1);
+                request.BuildParameterReplyWithoutSession(reply, sizeof(reply));
                 (void)request.GetAuthResponse();
                 (void)request.GetTrackId();
                 request.Reset();

@@ -49,6 +49,15 @@ int Acceptor::Listen(const std::string& ip, uint16_t port) {
     return 0;
 }
 
+bool Acceptor::IsListening() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int fd = tcp_socket_->GetSocket();
+    if (fd <= 0) return false;
+    int listening = 0;
+    socklen_t len = sizeof(listening);
+    return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening != 0;
+}
+
 void Acceptor::Close() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (tcp_socket_->GetSocket() > 0) {

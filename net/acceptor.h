@@ -25,6 +25,8 @@ public:
     // 0 when listening, -1 when the address cannot be bound or listened on.
     int Listen(const std::string& ip, uint16_t port);
     void Close();
+    // True while the socket is open and listening (the kernel says so, not only this object).
+    bool IsListening();
 
 private:
     void OnAccept();

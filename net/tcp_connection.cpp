@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "logger.h"
@@ -91,14 +92,25 @@ void TcpConnection::HandleRead() {
     }
 }
 
+bool TcpConnection::FlushLocked() {
+    const size_t before = write_buffer_.QueuedBytes();
+    int ret = write_buffer_.Send(sockfd_);
+    if (write_buffer_.QueuedBytes() < before) {
+        last_send_progress_ms_.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count(),
+                                     std::memory_order_relaxed);
+    }
+    return ret >= 0;
+}
+
 // Waits for the mutex rather than trying it: a send that met a busy connection must not leave its data
 // queued with no writable event armed.
 void TcpConnection::HandleWrite() {
     if (is_closed_.load()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     if (is_closed_.load()) return;
-    int ret = write_buffer_.Send(sockfd_);
-    if (ret < 0) {
+    if (!FlushLocked()) {
         if (task_scheduler_ && !task_scheduler_->IsInLoopThread()) {
             // Close callbacks run on the scheduler's thread only.
             lock.unlock();
@@ -152,6 +164,39 @@ bool TcpConnection::Send(const char* data, uint32_t size) {
     }
     HandleWrite();
     return true;
+}
+
+size_t TcpConnection::SendBatch(const HeadedPacket* packets, size_t count, bool defer) {
+    if (is_closed_.load() || count == 0) return 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (is_closed_.load()) return 0;
+    size_t accepted = 0;
+    if (defer || channel_->IsWriting()) {
+        // Deferred, or the socket is full and writability is awaited: only queue.
+        for (size_t i = 0; i < count; ++i) {
+            if (write_buffer_.AppendWithHead(packets[i])) ++accepted;
+        }
+        return accepted;
+    }
+    const size_t before = write_buffer_.QueuedBytes();
+    int ret = write_buffer_.SendWith(sockfd_, packets, count, &accepted);
+    if (ret > 0 || write_buffer_.QueuedBytes() < before) {
+        last_send_progress_ms_.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count(),
+                                     std::memory_order_relaxed);
+    }
+    if (ret < 0) {
+        if (task_scheduler_ && !task_scheduler_->IsInLoopThread()) {
+            lock.unlock();
+            Disconnect();
+            return accepted;
+        }
+        Close();
+        return accepted;
+    }
+    UpdateWriteInterest();
+    return accepted;
 }
 
 void TcpConnection::Disconnect() {

@@ -50,6 +50,19 @@ public:
     bool Send(std::shared_ptr<char> data, uint32_t size);
     bool Send(const char* data, uint32_t size);
 
+    // One packet of a batch: its own small header in front of a shared payload (never copied).
+    using HeadedPacket = BufferWriter::HeadedPacket;
+    // Queues the packets in order, each whole or not at all, and sends what the socket takes in gathered
+    // writes; with defer the packets only wait in the queue for the next send or Flush, so that small
+    // packets go out together with later ones. A packet that does not fit the send queue is dropped, and
+    // the later ones may still fit. Returns how many were queued (0 when closed).
+    size_t SendBatch(const HeadedPacket* packets, size_t count, bool defer = false);
+    // Sends what waits in the queue.
+    void Flush() { HandleWrite(); }
+
+    // Steady-clock milliseconds of the last time the socket took bytes of the send queue; 0 before that.
+    int64_t LastSendProgressMs() const { return last_send_progress_ms_.load(std::memory_order_relaxed); }
+
     // Registers the channel if the constructor left it for later; does nothing otherwise. TcpServer calls it
     // for every connection it accepts.
     void Attach();
@@ -79,6 +92,9 @@ protected:
     std::atomic<bool> is_closed_{false};
 
 private:
+    // Caller holds mutex_: sends the queue; false when the connection must close.
+    bool FlushLocked();
+
     // Caller holds mutex_.
     void UpdateWriteInterest();
     // Runs Close on the scheduler thread, by trigger event or, when the queue is full, by timer.
@@ -91,6 +107,7 @@ private:
     DisconnectCallback disconnect_cb_;
     CloseCallback close_cb_;
     ReadCallback read_cb_;
+    std::atomic<int64_t> last_send_progress_ms_{0};
 };
 
 }  // namespace mnet

@@ -62,6 +62,10 @@ bool TcpServer::Start(std::string ip, uint16_t port) {
     return true;
 }
 
+bool TcpServer::IsListening() {
+    return is_started_ && acceptor_->IsListening();
+}
+
 void TcpServer::Stop() {
     if (!is_started_) return;
     {

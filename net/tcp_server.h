@@ -32,6 +32,8 @@ public:
     std::string GetIPAddress() const { return ip_; }
     uint16_t GetPort() const { return port_; }
     size_t ConnectionCount();
+    // True while started and its socket is listening.
+    bool IsListening();
 
 protected:
     virtual TcpConnection::Ptr OnConnect(int sockfd);

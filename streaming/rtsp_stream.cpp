@@ -13,8 +13,10 @@
 #include "h264_source.h"
 #include "h265_source.h"
 #include "media_session.h"
+#include "media_source.h"
 #include "rtsp_frame_item.h"
 #include "rtsp_server.h"
+#include "rtsp_serving_watch.h"
 #include "safe_queue.h"
 
 namespace {
@@ -47,7 +49,21 @@ struct RunContext {
     std::shared_ptr<mnet::RtspServer> server;
     uint32_t session_id = 0;
     std::atomic<bool> senders_run{true};
+    // For the serving watch (steady-clock ms, 0 for never or not now).
+    std::atomic<int64_t> video_busy_since_ms{0};
+    std::atomic<int64_t> audio_busy_since_ms{0};
+    std::atomic<int64_t> last_frame_in_ms{0};
 };
+
+// Hands one frame to the server, marking the sender busy meanwhile so that the watch sees a sender stuck in
+// it.
+void HandOver(RunContext& ctx, std::atomic<int64_t>& busy_since, mnet::MediaChannelId channel, mnet::AVFrame frame) {
+    const int64_t now = mnet::SteadyClockMs();
+    busy_since.store(now, std::memory_order_relaxed);
+    ctx.last_frame_in_ms.store(now, std::memory_order_relaxed);
+    ctx.server->PushFrame(ctx.session_id, channel, std::move(frame));
+    busy_since.store(0, std::memory_order_relaxed);
+}
 
 SafeQueue* AllQueues[] = {&g_main_video_queue, &g_sub_video_queue, &g_main_audio_queue, &g_sub_audio_queue};
 
@@ -131,7 +147,7 @@ void SendVideo(SafeQueue& queue, std::shared_ptr<RunContext> ctx, bool allow_h26
         const uint32_t now = (allow_h265 && g_h265.load(std::memory_order_relaxed)) ? mnet::H265Source::GetTimestamp()
                                                                                    : mnet::H264Source::GetTimestamp();
         frame.timestamp = NextTimestamp(now, &last, &first, kVideoFrameTicks);
-        ctx->server->PushFrame(ctx->session_id, mnet::channel_0, std::move(frame));
+        HandOver(*ctx, ctx->video_busy_since_ms, mnet::channel_0, std::move(frame));
         void* done = item;
         rtsp_frame_item_free(&done);
     }
@@ -147,7 +163,7 @@ void SendAudio(SafeQueue& queue, std::shared_ptr<RunContext> ctx) {
         memcpy(frame.buffer.get() + 7, item->data, item->size);
         frame.type = mnet::AUDIO_FRAME;
         frame.timestamp = NextTimestamp(mnet::AACSource::GetTimestamp(48000), &last, &first, kAudioFrameTicks);
-        ctx->server->PushFrame(ctx->session_id, mnet::channel_1, std::move(frame));
+        HandOver(*ctx, ctx->audio_busy_since_ms, mnet::channel_1, std::move(frame));
         void* done = item;
         rtsp_frame_item_free(&done);
     }
@@ -231,10 +247,28 @@ int rtsp_server_run_on_port(uint16_t port, const char* main_name, const char* su
 
     int main_ticks = 0;
     int sub_ticks = 0;
+    RtspServingWatch watch;
+    bool restart_asked = false;
     while (g_run.load(std::memory_order_relaxed)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kSupervisionTickMs));
         TickErrorFlag(g_error_main, main_ticks, "rtsp_server_error_main_flag = false\r");
         TickErrorFlag(g_error_sub, sub_ticks, "rtsp_server_error_sub_flag = false\r");
+        if (restart_asked) continue;
+        RtspServingSample sample;
+        sample.now_ms = mnet::SteadyClockMs();
+        sample.listening = server->IsListening();
+        sample.video_sender_busy_since_ms = ctx->video_busy_since_ms.load(std::memory_order_relaxed);
+        sample.audio_sender_busy_since_ms = ctx->audio_busy_since_ms.load(std::memory_order_relaxed);
+        sample.playing_players = session->GetPlayingClientCount();
+        sample.last_frame_in_ms = ctx->last_frame_in_ms.load(std::memory_order_relaxed);
+        sample.last_frame_out_ms = session->LastFrameDeliveredMs();
+        RtspServingFault fault = watch.Check(sample);
+        if (fault != RtspServingFault::kNone) {
+            // Only a server that has stopped serving is restarted; the watchdog does it.
+            printf("rtsp server not serving (%s): restart requested\r\n", rtsp_serving_fault_text(fault));
+            rtsp_server_set_restart(1);
+            restart_asked = true;
+        }
     }
 
     printf("rtsp server exit start...\r");
@@ -297,9 +331,10 @@ void rtsp_main_client_connected(const char* ip, uint16_t port) {
     g_error_main.store(1, std::memory_order_relaxed);
 }
 
+// A client that leaves right after joining (a port scanner, a health check, a player giving up) is no fault
+// of the server: the serving watch alone asks for restarts.
 void rtsp_main_client_disconnected(const char* ip, uint16_t port) {
     printf("RTSP MAIN client disconnect, ip=%s, port=%hu \n", ip, port);
-    if (g_error_main.load(std::memory_order_relaxed)) rtsp_server_set_restart(1);
 }
 
 int32_t rtsp_main_video_queue_size() {

@@ -18,7 +18,8 @@ constexpr uint32_t kRtspMaxVideoFrameBytes = 2000000;
 constexpr uint32_t kRtspMaxAdtsFrameBytes = 8191;
 
 // Runs the RTSP server on port 8554 until rtsp_server_stop; returns 0. A run that starts while an earlier
-// one is still tearing down waits for it to finish. A listen failure clears the run flag, disables the
+// one is still tearing down waits for it to finish. While it runs, a serving watch raises the restart request
+// when the server has stopped serving. A listen failure clears the run flag, disables the
 // queues and raises the restart request, so the watchdog tries again.
 int rtsp_server_run(const char* main_name, const char* sub_name, int main_enable, int sub_enable);
 // The same on another port (tests and the test feeder).
@@ -41,8 +42,9 @@ int rtsp_server_get_restart();
 void rtsp_server_set_h265(int value);
 int rtsp_server_get_h265();
 
-// The media session's connect and disconnect notifications. A client that leaves while the error flag of its
-// joining is still up (the two supervision ticks after a DESCRIBE) raises the restart request.
+// The media session's connect and disconnect notifications; they print. The restart request comes only from
+// the serving watch of the run (listening socket gone, a sender stuck in a frame, or playing players sent no
+// frame for a long time while frames come in), never from a client that leaves quickly.
 void rtsp_main_client_connected(const char* ip, uint16_t port);
 void rtsp_main_client_disconnected(const char* ip, uint16_t port);
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "multicast_address_pool.h"
 #include "random_value.h"
@@ -26,8 +27,11 @@ MediaSession::~MediaSession() {
 
 bool MediaSession::AddSource(MediaChannelId channel_id, std::unique_ptr<MediaSource> source) {
     if (channel_id < 0 || channel_id >= kMaxMediaChannels || !source) return false;
-    source->SetSendFrameCallback(
-        [this](MediaChannelId channel, RtpPacket pkt) { return SendRtpPacket(channel, std::move(pkt)); });
+    // The source runs only under frame_mutex_ (HandleFrame): its packets are gathered and go out together.
+    source->SetSendFrameCallback([this](MediaChannelId, RtpPacket pkt) {
+        frame_packets_.push_back(std::move(pkt));
+        return true;
+    });
     std::lock_guard<std::mutex> lock(frame_mutex_);
     media_sources_[channel_id] = std::move(source);
     return true;
@@ -59,16 +63,23 @@ bool MediaSession::HandleFrame(MediaChannelId channel_id, AVFrame frame) {
     if (channel_id < 0 || channel_id >= kMaxMediaChannels) return false;
     std::lock_guard<std::mutex> lock(frame_mutex_);
     if (!media_sources_[channel_id]) return false;
+    frame_packets_.clear();
     media_sources_[channel_id]->HandleFrame(channel_id, frame);
+    if (!frame_packets_.empty()) SendFrame(channel_id, std::move(frame_packets_));
+    frame_packets_.clear();
     return true;
 }
 
-bool MediaSession::SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt) {
-    // The source made this packet for this call alone, so the first scheduler takes it as it is; every
-    // further scheduler gets a copy of its own, because each connection writes its RTP header into the
-    // buffer on its scheduler's thread.
-    std::vector<std::pair<int, RtpPacket>> packets;
-    std::vector<std::shared_ptr<RtpConnection>> clients;
+void MediaSession::SendFrame(MediaChannelId channel_id, std::vector<RtpPacket> packets) {
+    // No client writes into a packet (each keeps its own headers), so one set of packets serves every
+    // scheduler; each scheduler gets one task per frame for all of its clients.
+    struct Group {
+        std::shared_ptr<TaskScheduler> scheduler;
+        std::shared_ptr<SchedulerState> state;
+        std::vector<std::shared_ptr<RtpConnection>> clients;
+    };
+    std::vector<Group> groups;
+    const bool multicast = IsMulticast();
     {
         std::lock_guard<std::mutex> lock(client_mutex_);
         for (auto it = clients_.begin(); it != clients_.end();) {
@@ -78,43 +89,64 @@ bool MediaSession::SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt) {
                 continue;
             }
             ++it;
-            int id = conn->GetId();
-            if (id < 0) continue;
-            bool have = false;
-            for (auto& entry : packets) {
-                if (entry.first == id) {
-                    have = true;
+            auto scheduler = conn->GetTaskScheduler();
+            if (!scheduler || conn->IsClosed()) continue;
+            Group* group = nullptr;
+            for (auto& g : groups) {
+                if (g.scheduler == scheduler) {
+                    group = &g;
                     break;
                 }
             }
-            if (!have) {
-                if (packets.empty()) {
-                    packets.emplace_back(id, pkt);
-                } else {
-                    RtpPacket copy;
-                    memcpy(copy.data.get(), pkt.data.get(), pkt.size);
-                    copy.size = pkt.size;
-                    copy.timestamp = pkt.timestamp;
-                    copy.type = pkt.type;
-                    copy.last = pkt.last;
-                    packets.emplace_back(id, copy);
-                }
+            if (group == nullptr) {
+                auto& state = scheduler_states_[scheduler.get()];
+                if (!state) state = std::make_shared<SchedulerState>();
+                groups.push_back(Group{scheduler, state, {}});
+                group = &groups.back();
             }
-            clients.push_back(std::move(conn));
+            group->clients.push_back(std::move(conn));
+            // One multicast stream serves every client: the first connection that can send it does.
+            if (multicast) break;
         }
     }
+    if (groups.empty()) return;
+    // Audio is small and frequent: over TCP it waits (kAudioHoldMs at most) for the next video frame, so that
+    // each player gets one write per video frame instead of one per frame of either kind.
+    const bool defer = packets.front().type == AUDIO_FRAME;
+    auto shared = std::make_shared<const std::vector<RtpPacket>>(std::move(packets));
+    for (auto& group : groups) {
+        auto clients = std::make_shared<std::vector<std::shared_ptr<RtpConnection>>>(std::move(group.clients));
+        // A task may run after the session has gone: the stamp lives in a holder of its own.
+        auto stamp = last_delivered_ms_;
+        std::weak_ptr<TaskScheduler> weak_scheduler = group.scheduler;
+        auto state = group.state;
+        group.scheduler->AddTriggerEvent([shared, clients, channel_id, stamp, defer, weak_scheduler, state]() {
+            bool reached = false;
+            for (auto& client : *clients) reached = client->SendFrame(channel_id, *shared, defer) || reached;
+            if (reached) stamp->store(SteadyClockMs(), std::memory_order_relaxed);
+            auto scheduler = weak_scheduler.lock();
+            if (!scheduler) return;
+            if (!defer) {
+                // The frame took the deferred audio along: no wake-up needed for it.
+                if (state->flush_timer != 0) scheduler->RemoveTimer(state->flush_timer);
+                state->flush_timer = 0;
+                return;
+            }
+            if (state->flush_timer != 0) return;
+            state->flush_timer = scheduler->AddTimer(
+                [clients, state]() {
+                    state->flush_timer = 0;
+                    for (auto& client : *clients) client->FlushDeferred();
+                    return false;
+                },
+                kAudioHoldMs);
+        });
+    }
+}
 
-    const bool multicast = IsMulticast();
-    for (auto& conn : clients) {
-        int id = conn->GetId();
-        if (id < 0) continue;
-        for (auto& entry : packets) {
-            if (entry.first != id) continue;
-            int ret = conn->SendRtpPacket(channel_id, entry.second);
-            if (multicast && ret == 0) return true;
-            break;
-        }
-    }
+bool MediaSession::SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt) {
+    if (channel_id < 0 || channel_id >= kMaxMediaChannels) return false;
+    SendFrame(channel_id, std::vector<RtpPacket>(1, std::move(pkt)));
     return true;
 }
 
@@ -139,6 +171,16 @@ void MediaSession::RemoveClient(int rtspfd) {
         }
     }
     clients_.erase(it);
+}
+
+uint32_t MediaSession::GetPlayingClientCount() {
+    std::lock_guard<std::mutex> lock(client_mutex_);
+    uint32_t playing = 0;
+    for (auto& entry : clients_) {
+        auto conn = entry.second.lock();
+        if (conn && conn->IsPlaying()) ++playing;
+    }
+    return playing;
 }
 
 uint32_t MediaSession::GetClientCount() {

@@ -26,6 +26,9 @@ public:
 
     // Bytes of the session description; longer text is cut.
     static constexpr size_t kMaxSdpBytes = 2048;
+    // An audio frame for a TCP player waits at most this long to go out together with the next video frame
+    // (one write instead of two); a player's jitter buffer is far longer.
+    static constexpr uint32_t kAudioHoldMs = 40;
 
     static std::shared_ptr<MediaSession> Create(std::string url_suffix = "live");
     virtual ~MediaSession();
@@ -43,9 +46,11 @@ public:
     void AddNotifyConnectedCallback(const NotifyConnectedCallback& callback);
     void AddNotifyDisconnectedCallback(const NotifyDisconnectedCallback& callback);
 
-    // True when the channel has a source (whatever the source reports).
+    // True when the channel has a source (whatever the source reports). The source's packets of the frame
+    // are built once and shared by every client: one task per event-loop scheduler hands the whole frame to
+    // each of its clients.
     bool HandleFrame(MediaChannelId channel_id, AVFrame frame);
-    // The send-frame callback of every source: one copy of the packet per scheduler, queued on every client.
+    // One packet on its own to every client (queued on each client's scheduler).
     bool SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt);
 
     bool AddClient(int rtspfd, std::shared_ptr<RtpConnection> rtp_conn);
@@ -59,12 +64,26 @@ public:
     uint32_t GetMediaSessionId() const { return session_id_; }
     std::string GetRtspUrlSuffix() const { return suffix_; }
     uint32_t GetClientCount();
+    // Clients that are playing now (not paused, not torn down).
+    uint32_t GetPlayingClientCount();
+    // Steady-clock milliseconds of the last time a frame reached a playing client's connection on its
+    // event-loop thread; 0 before the first.
+    int64_t LastFrameDeliveredMs() const { return last_delivered_ms_->load(std::memory_order_relaxed); }
     bool IsMulticast() const { return is_multicast_.load(std::memory_order_relaxed); }
     std::string GetMulticastIp();
     uint16_t GetMulticastPort(MediaChannelId channel_id) const;
 
 private:
     explicit MediaSession(std::string url_suffix);
+
+    // Hands the packets of one frame to every client, one task per scheduler.
+    void SendFrame(MediaChannelId channel_id, std::vector<RtpPacket> packets);
+
+    // What the tasks of one scheduler share, on that scheduler's thread only: the timer that sends deferred
+    // audio when no video frame comes to take it along.
+    struct SchedulerState {
+        TimerId flush_timer = 0;
+    };
 
     uint32_t session_id_;
     std::string suffix_;
@@ -77,14 +96,17 @@ private:
     std::vector<NotifyConnectedCallback> notify_connected_callbacks_;
     std::vector<NotifyDisconnectedCallback> notify_disconnected_callbacks_;
 
-    std::mutex frame_mutex_;   // held while a frame is in a source; guards the source slots
+    std::mutex frame_mutex_;   // held while a frame is in a source; guards the source slots and frame_packets_
+    std::vector<RtpPacket> frame_packets_;  // the packets of the frame the source is building
     std::mutex client_mutex_;  // guards clients_
     std::map<int, std::weak_ptr<RtpConnection>> clients_;
+    std::map<const TaskScheduler*, std::shared_ptr<SchedulerState>> scheduler_states_;  // under client_mutex_
 
     std::atomic<bool> is_multicast_{false};
     uint16_t multicast_port_[kMaxMediaChannels] = {0, 0};
     std::string multicast_ip_;  // under client_mutex_
     std::atomic<bool> has_new_client_{false};
+    std::shared_ptr<std::atomic<int64_t>> last_delivered_ms_ = std::make_shared<std::atomic<int64_t>>(0);
 };
 
 }  // namespace mnet

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "av_frame.h"
 #include "byte_order.h"
 #include "logger.h"
 #include "random_value.h"
@@ -70,6 +71,11 @@ int RtpConnection::GetId() const {
     auto conn = rtsp_connection_.lock();
     if (!conn || !conn->GetTaskScheduler()) return -1;
     return conn->GetTaskScheduler()->GetId();
+}
+
+std::shared_ptr<TaskScheduler> RtpConnection::GetTaskScheduler() const {
+    auto conn = rtsp_connection_.lock();
+    return conn ? conn->GetTaskScheduler() : nullptr;
 }
 
 void RtpConnection::SetClockRate(MediaChannelId channel_id, uint32_t clock_rate) {
@@ -171,18 +177,33 @@ bool RtpConnection::SetupRtpOverMulticast(MediaChannelId channel_id, std::string
 }
 
 void RtpConnection::Play() {
+    bool any = false;
     for (auto& info : media_channel_info_) {
-        if (info.is_setup) info.is_play = true;
+        if (info.is_setup) {
+            info.is_play = true;
+            any = true;
+        }
     }
+    if (any) playing_.store(true, std::memory_order_relaxed);
+}
+
+void RtpConnection::Pause() {
+    for (auto& info : media_channel_info_) info.is_play = false;
+    // The pictures after a pause only decode from a key frame on.
+    has_key_frame_ = false;
+    playing_.store(false, std::memory_order_relaxed);
 }
 
 void RtpConnection::Record() {
+    bool any = false;
     for (auto& info : media_channel_info_) {
         if (info.is_setup) {
             info.is_record = true;
             info.is_play = true;
+            any = true;
         }
     }
+    if (any) playing_.store(true, std::memory_order_relaxed);
 }
 
 void RtpConnection::Teardown() {
@@ -191,6 +212,7 @@ void RtpConnection::Teardown() {
         info.is_play = false;
         info.is_record = false;
     }
+    playing_.store(false, std::memory_order_relaxed);
 }
 
 std::string RtpConnection::GetMulticastIp(MediaChannelId channel_id) const {
@@ -222,57 +244,134 @@ int RtpConnection::SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt) {
     auto conn = rtsp_connection_.lock();
     if (!conn || !conn->GetTaskScheduler()) return -1;
     auto self = shared_from_this();
-    bool queued = conn->GetTaskScheduler()->AddTriggerEvent(
-        [self, channel_id, pkt]() mutable { self->HandlePacket(channel_id, pkt); });
+    bool queued = conn->GetTaskScheduler()->AddTriggerEvent([self, channel_id, pkt]() {
+        std::vector<RtpPacket> one(1, pkt);
+        self->SendFrame(channel_id, one);
+    });
     return queued ? 0 : -1;
 }
 
-void RtpConnection::HandlePacket(MediaChannelId channel_id, RtpPacket& pkt) {
-    frame_type_ = pkt.type;
-    if (!has_key_frame_ && (pkt.type == 0 || pkt.type == 1)) has_key_frame_ = true;
+void RtpConnection::FlushDeferred() {
+    if (!has_deferred_) return;
+    has_deferred_ = false;
+    if (auto conn = rtsp_connection_.lock()) conn->Flush();
+}
 
+bool RtpConnection::SendFrame(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer) {
+    bool sent = false;
+    bool playing = SendFrameIfPlaying(channel_id, packets, defer, &sent);
+    // A frame that goes out at once takes what waits along; one that does not must not leave it waiting.
+    if (!defer && !sent) FlushDeferred();
+    return playing;
+}
+
+bool RtpConnection::SendFrameIfPlaying(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer,
+                                       bool* sent) {
+    if (packets.empty() || IsClosed()) return false;
     MediaChannelInfo& info = media_channel_info_[channel_id];
-    if (!(info.is_play || info.is_record) || !has_key_frame_ || IsClosed()) return;
+    if (!(info.is_play || info.is_record)) return false;
+    // A player decodes from a key frame on: nothing (audio included) goes out before the first one after
+    // PLAY.
+    frame_type_ = packets.front().type;
+    if (!has_key_frame_) {
+        if (frame_type_ != 0 && frame_type_ != VIDEO_FRAME_I) return true;
+        has_key_frame_ = true;
+    }
+    if (transport_mode_ == RTP_OVER_TCP) {
+        SendFrameOverTcp(channel_id, packets.data(), packets.size(), defer);
+        if (defer) {
+            has_deferred_ = true;
+        } else {
+            has_deferred_ = false;
+            *sent = true;
+        }
+    } else {
+        SendFrameOverUdp(channel_id, packets.data(), packets.size());
+    }
+    return true;
+}
 
+void RtpConnection::NextHeader(MediaChannelId channel_id, const RtpPacket& pkt, uint8_t* out) {
+    MediaChannelInfo& info = media_channel_info_[channel_id];
     info.rtp_header[1] = static_cast<uint8_t>((info.rtp_header[1] & 0x7F) | (pkt.last ? 0x80 : 0));
     WriteUint16BE(reinterpret_cast<char*>(info.rtp_header + 2), info.packet_seq++);
     WriteUint32BE(reinterpret_cast<char*>(info.rtp_header + 4), pkt.timestamp);
-    memcpy(pkt.data.get() + kRtpTcpHeaderSize, info.rtp_header, kRtpHeaderSize);
-
-    if (transport_mode_ == RTP_OVER_TCP) {
-        SendRtpOverTcp(channel_id, pkt);
-    } else {
-        SendRtpOverUdp(channel_id, pkt);
-    }
+    memcpy(out, info.rtp_header, kRtpHeaderSize);
 }
 
-int RtpConnection::SendRtpOverTcp(MediaChannelId channel_id, RtpPacket& pkt) {
+void RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer) {
     auto conn = rtsp_connection_.lock();
-    if (!conn) return -1;
-    uint8_t* data = pkt.data.get();
-    data[0] = '$';
-    data[1] = static_cast<uint8_t>(media_channel_info_[channel_id].rtp_channel);
-    WriteUint16BE(reinterpret_cast<char*>(data + 2), static_cast<uint16_t>(pkt.size - kRtpTcpHeaderSize));
-    conn->Send(reinterpret_cast<const char*>(data), pkt.size);
-    return static_cast<int>(pkt.size);
+    if (!conn) return;
+    // The interleave and RTP headers are this client's own; the payloads stay in the shared packets. The
+    // scratch belongs to the scheduler thread, not to each client, and keeps its size between frames.
+    static thread_local std::vector<uint8_t> head_scratch;
+    static thread_local std::vector<TcpConnection::HeadedPacket> batch_scratch;
+    head_scratch.resize(count * kRtpPayloadOffset);
+    batch_scratch.clear();
+    batch_scratch.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const RtpPacket& pkt = packets[i];
+        if (pkt.size < kRtpPayloadOffset) continue;
+        uint8_t* head = head_scratch.data() + i * kRtpPayloadOffset;
+        head[0] = '$';
+        head[1] = static_cast<uint8_t>(media_channel_info_[channel_id].rtp_channel);
+        WriteUint16BE(reinterpret_cast<char*>(head + 2), static_cast<uint16_t>(pkt.size - kRtpTcpHeaderSize));
+        NextHeader(channel_id, pkt, head + kRtpTcpHeaderSize);
+        batch_scratch.push_back(TcpConnection::HeadedPacket{reinterpret_cast<const char*>(head), kRtpPayloadOffset,
+                                                              &pkt.data, pkt.data.get() + kRtpPayloadOffset,
+                                                              pkt.size - kRtpPayloadOffset});
+    }
+    size_t queued = conn->SendBatch(batch_scratch.data(), batch_scratch.size(), defer);
+    if (queued < batch_scratch.size()) {
+        // A slow player loses its own packets once its send queue is full; the others are not held up.
+        dropped_packets_.fetch_add(batch_scratch.size() - queued, std::memory_order_relaxed);
+    }
+    batch_scratch.clear();
 }
 
-int RtpConnection::SendRtpOverUdp(MediaChannelId channel_id, RtpPacket& pkt) {
+void RtpConnection::SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count) {
     int fd = rtp_sockets_[channel_id];
-    if (fd <= 0) return -1;
-    ssize_t n =
-        ::sendto(fd, pkt.data.get() + kRtpTcpHeaderSize, pkt.size - kRtpTcpHeaderSize, MSG_DONTWAIT,
-                 reinterpret_cast<struct sockaddr*>(&peer_rtp_addr_[channel_id]), sizeof(peer_rtp_addr_[channel_id]));
-    if (n >= 0) return static_cast<int>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == EINTR) {
-        // A slow client loses its own packets; nothing waits for it.
-        dropped_packets_.fetch_add(1, std::memory_order_relaxed);
-        return 0;
+    if (fd <= 0) return;
+    constexpr size_t kBatch = 64;
+    struct mmsghdr msgs[kBatch];
+    struct iovec iov[kBatch][2];
+    uint8_t heads[kBatch][kRtpHeaderSize];
+    size_t done = 0;
+    while (done < count) {
+        size_t n = 0;
+        for (; n < kBatch && done + n < count; ++n) {
+            const RtpPacket& pkt = packets[done + n];
+            NextHeader(channel_id, pkt, heads[n]);
+            iov[n][0].iov_base = heads[n];
+            iov[n][0].iov_len = kRtpHeaderSize;
+            iov[n][1].iov_base = pkt.data.get() + kRtpPayloadOffset;
+            iov[n][1].iov_len = pkt.size > kRtpPayloadOffset ? pkt.size - kRtpPayloadOffset : 0;
+            memset(&msgs[n], 0, sizeof(msgs[n]));
+            msgs[n].msg_hdr.msg_name = &peer_rtp_addr_[channel_id];
+            msgs[n].msg_hdr.msg_namelen = sizeof(peer_rtp_addr_[channel_id]);
+            msgs[n].msg_hdr.msg_iov = iov[n];
+            msgs[n].msg_hdr.msg_iovlen = 2;
+        }
+        size_t sent = 0;
+        while (sent < n) {
+            int r = ::sendmmsg(fd, msgs + sent, static_cast<unsigned>(n - sent), MSG_DONTWAIT);
+            if (r > 0) {
+                sent += static_cast<size_t>(r);
+                continue;
+            }
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
+                Logger::Instance().Log2(LogWarning, "rtp: UDP send to %s failed (%s), stopping this client",
+                                        rtsp_ip_.c_str(), strerror(errno));
+                Teardown();
+                return;
+            }
+            // A slow client loses its own packets; nothing waits for it.
+            dropped_packets_.fetch_add(count - done - sent, std::memory_order_relaxed);
+            return;
+        }
+        done += n;
     }
-    Logger::Instance().Log2(LogWarning, "rtp: UDP send to %s failed (%s), stopping this client", rtsp_ip_.c_str(),
-                            strerror(errno));
-    Teardown();
-    return -1;
 }
 
 }  // namespace mnet

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "rtp.h"
 #include "tcp_connection.h"
@@ -40,7 +41,10 @@ public:
     bool SetupRtpOverUdp(MediaChannelId channel_id, uint16_t rtp_port, uint16_t rtcp_port);
     bool SetupRtpOverMulticast(MediaChannelId channel_id, std::string ip, uint16_t port);
 
+    // On the RTSP connection's scheduler thread. Play (again) after Pause resumes at the next video key
+    // frame; a paused connection is sent nothing and keeps its session and sequence numbers.
     void Play();
+    void Pause();
     void Record();
     // The first call closes the connection for good; later calls do nothing.
     void Teardown();
@@ -48,9 +52,21 @@ public:
     // Any thread: queues the packet for the RTSP connection's scheduler. 0 when queued, -1 when closed,
     // gone, or the scheduler's queue is full.
     int SendRtpPacket(MediaChannelId channel_id, RtpPacket pkt);
+    // On the RTSP connection's scheduler thread: sends the packets of one frame (shared with every other
+    // client, never written to): over TCP in one gathered write, over UDP in one batch of datagrams. With
+    // defer, TCP packets wait in the send queue for the next frame or FlushDeferred. True when the channel is
+    // playing (whether or not it still waits for its first key frame).
+    bool SendFrame(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer = false);
+    // Sends what SendFrame deferred.
+    void FlushDeferred();
+
+    // True between Play (or Record) and Pause or Teardown; any thread.
+    bool IsPlaying() const { return playing_.load(std::memory_order_relaxed); }
 
     // The id of the scheduler that serves the RTSP connection, -1 once that connection has gone.
     int GetId() const;
+    // That scheduler, or none once the connection has gone.
+    std::shared_ptr<TaskScheduler> GetTaskScheduler() const;
 
     uint16_t GetRtpPort(MediaChannelId channel_id) const { return local_rtp_port_[channel_id]; }
     uint16_t GetRtcpPort(MediaChannelId channel_id) const { return local_rtcp_port_[channel_id]; }
@@ -66,7 +82,7 @@ public:
     uint16_t GetRtpSessionId() const { return static_cast<uint16_t>(reinterpret_cast<uintptr_t>(this)); }
     std::string GetIp() const { return rtsp_ip_; }
     uint16_t GetPort() const { return rtsp_port_; }
-    // UDP packets dropped because the socket's send buffer was full.
+    // Packets dropped because the client's socket or send queue was full.
     uint64_t DroppedPackets() const { return dropped_packets_.load(std::memory_order_relaxed); }
 
 private:
@@ -83,9 +99,12 @@ private:
         bool is_record;
     };
 
-    void HandlePacket(MediaChannelId channel_id, RtpPacket& pkt);
-    int SendRtpOverTcp(MediaChannelId channel_id, RtpPacket& pkt);
-    int SendRtpOverUdp(MediaChannelId channel_id, RtpPacket& pkt);
+    // SendFrame's work; *sent when the frame went out over TCP with what was deferred.
+    bool SendFrameIfPlaying(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer, bool* sent);
+    // Writes the channel's next RTP header for the packet into out (12 bytes).
+    void NextHeader(MediaChannelId channel_id, const RtpPacket& pkt, uint8_t* out);
+    void SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer);
+    void SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count);
     // Closes the UDP sockets this connection bound for the channel.
     void CloseOwnSockets(MediaChannelId channel_id);
 
@@ -97,6 +116,8 @@ private:
     std::atomic<bool> is_closed_{false};
     bool has_key_frame_ = false;
     uint8_t frame_type_ = 0;
+    std::atomic<bool> playing_{false};
+    bool has_deferred_ = false;  // packets wait in the TCP send queue for the next frame (scheduler thread)
 
     uint16_t local_rtp_port_[kMaxMediaChannels] = {0, 0};
     uint16_t local_rtcp_port_[kMaxMediaChannels] = {0, 0};

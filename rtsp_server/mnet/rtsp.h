@@ -2,6 +2,7 @@
 // the owner an RtspConnection asks for media sessions.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,9 @@ public:
     static constexpr uint16_t kDefaultPort = 554;
     // Host and path of a URL this endpoint takes; longer ones are refused.
     static constexpr size_t kMaxUrlPartBytes = 99;
+    // A served session with no request, no RTCP receiver report (and, over TCP, no data taken by the
+    // player) for this long is closed: the "timeout=60" of the PLAY reply.
+    static constexpr int64_t kSessionTimeoutMs = 60000;
 
     Rtsp() = default;
     virtual ~Rtsp() = default;
@@ -43,6 +47,10 @@ public:
         return nullptr;
     }
 
+    // Tests shorten the session timeout; connections read it when they join a session.
+    void SetSessionTimeoutMs(int64_t timeout_ms) { session_timeout_ms_.store(timeout_ms); }
+    int64_t GetSessionTimeoutMs() const { return session_timeout_ms_.load(); }
+
     // Splits an "rtsp://" URL into host, port (554 when absent) and path; false (nothing changed) otherwise.
     bool ParseUrl(std::string url);
     RtspUrl GetUrlInfo();
@@ -60,6 +68,7 @@ private:
     std::string password_;
     std::string version_;
     RtspUrl url_info_;
+    std::atomic<int64_t> session_timeout_ms_{kSessionTimeoutMs};
 };
 
 }  // namespace mnet

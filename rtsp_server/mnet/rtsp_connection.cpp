@@ -1,12 +1,23 @@
 #include "rtsp_connection.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "byte_order.h"
 #include "logger.h"
+#include "media_source.h"
 #include "socket_util.h"
 
 namespace mnet {
+
+namespace {
+
+bool IsRtcpPacket(const uint8_t* data, size_t size) {
+    // Version 2, then a sender report, receiver report, description, bye or application packet.
+    return size >= 8 && (data[0] >> 6) == 2 && data[1] >= 200 && data[1] <= 204;
+}
+
+}  // namespace
 
 RtspConnection::RtspConnection(std::shared_ptr<Rtsp> rtsp, std::shared_ptr<TaskScheduler> task_scheduler, int sockfd)
     : TcpConnection(std::move(task_scheduler), sockfd),
@@ -22,6 +33,7 @@ RtspConnection::RtspConnection(std::shared_ptr<Rtsp> rtsp, std::shared_ptr<TaskS
 }
 
 RtspConnection::~RtspConnection() {
+    if (timeout_timer_ != 0 && task_scheduler_) task_scheduler_->RemoveTimer(timeout_timer_);
     for (int chn = 0; chn < kMaxMediaChannels; ++chn) RemoveRtcpChannel(static_cast<MediaChannelId>(chn));
 }
 
@@ -79,9 +91,16 @@ bool RtspConnection::HandleRtspRequest(BufferReader& buffer) {
             case RtspMethod::GET_PARAMETER:
                 HandleCmdGetParameter();
                 break;
+            case RtspMethod::SET_PARAMETER:
+                HandleCmdSetParameter();
+                break;
+            case RtspMethod::PAUSE:
+                HandleCmdPause();
+                break;
             default:
                 break;
         }
+        NoteAlive();
         request_->Reset();
     }
     return true;
@@ -92,13 +111,67 @@ bool RtspConnection::HandleInterleavedFrame(BufferReader& buffer) {
     if (available <= kInterleavedHeaderBytes || buffer.Peek()[0] != '$') return false;
     size_t frame = kInterleavedHeaderBytes + ReadUint16BE(buffer.Peek() + 2);
     if (available < frame) return false;
+    // A receiver report on an RTCP channel keeps the session alive.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(buffer.Peek());
+    if ((bytes[1] & 1) != 0 && IsRtcpPacket(bytes + kInterleavedHeaderBytes, frame - kInterleavedHeaderBytes)) {
+        NoteAlive();
+    }
     buffer.Retrieve(frame);
     return true;
 }
 
 void RtspConnection::HandleRtcpDatagram(int sockfd) {
-    char buf[kRtcpDatagramBytes];
-    (void)::recv(sockfd, buf, sizeof(buf), MSG_DONTWAIT);
+    uint8_t buf[kRtcpDatagramBytes];
+    struct sockaddr_in from = {};
+    socklen_t from_len = sizeof(from);
+    ssize_t n = ::recvfrom(sockfd, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from),
+                           &from_len);
+    if (n <= 0) return;
+    // Only the player's own reports count: a datagram from elsewhere does not keep its session alive.
+    struct sockaddr_in peer = {};
+    if (SocketUtil::GetPeerAddr(GetSocket(), &peer) != 0 || from.sin_addr.s_addr != peer.sin_addr.s_addr) return;
+    if (IsRtcpPacket(buf, static_cast<size_t>(n))) NoteAlive();
+}
+
+void RtspConnection::NoteAlive() {
+    last_alive_ms_.store(SteadyClockMs(), std::memory_order_relaxed);
+}
+
+void RtspConnection::StartTimeoutCheck() {
+    if (timeout_check_started_ || !task_scheduler_) return;
+    auto rtsp = rtsp_.lock();
+    if (rtsp) session_timeout_ms_ = rtsp->GetSessionTimeoutMs();
+    if (session_timeout_ms_ <= 0) return;
+    timeout_check_started_ = true;
+    NoteAlive();
+    int64_t interval = session_timeout_ms_ / 10;
+    if (interval < kMinTimeoutCheckMs) interval = kMinTimeoutCheckMs;
+    if (interval > kMaxTimeoutCheckMs) interval = kMaxTimeoutCheckMs;
+    std::weak_ptr<TcpConnection> weak = shared_from_this();
+    timeout_timer_ = task_scheduler_->AddTimer(
+        [weak]() {
+            auto conn = weak.lock();
+            if (!conn || conn->IsClosed()) return false;
+            return !static_cast<RtspConnection*>(conn.get())->CloseIfTimedOut();
+        },
+        static_cast<uint32_t>(interval));
+}
+
+bool RtspConnection::CloseIfTimedOut() {
+    int64_t alive = last_alive_ms_.load(std::memory_order_relaxed);
+    // Over TCP a playing player that keeps taking the stream is there, whether or not it sends reports.
+    if (rtp_connection_ && rtp_connection_->GetMode() == RTP_OVER_TCP && rtp_connection_->IsPlaying()) {
+        int64_t progress = LastSendProgressMs();
+        if (progress > alive) alive = progress;
+    }
+    const int64_t silent = SteadyClockMs() - alive;
+    if (silent < session_timeout_ms_) return false;
+    Logger::Instance().Log2(LogWarning,
+                            "rtsp: session of %s:%u silent for %lld ms (no request, no receiver report), closed",
+                            GetIp().c_str(), GetPort(), static_cast<long long>(silent));
+    if (rtp_connection_) rtp_connection_->Teardown();
+    Disconnect();
+    return true;
 }
 
 void RtspConnection::SendReply(std::shared_ptr<char> buf, uint32_t size) {
@@ -145,6 +218,7 @@ void RtspConnection::HandleCmdDescribe() {
     } else {
         session_id_.store(session->GetMediaSessionId());
         session->AddClient(GetSocket(), rtp_conn);
+        StartTimeoutCheck();
         for (int chn = 0; chn < kMaxMediaChannels; ++chn) {
             MediaSource* source = session->GetMediaSource(static_cast<MediaChannelId>(chn));
             if (source == nullptr) continue;
@@ -199,7 +273,11 @@ void RtspConnection::HandleCmdSetup() {
                 } else {
                     int rtcp_fd = rtp_connection_->GetRtcpSocket(channel_id);
                     auto channel = std::make_shared<Channel>(rtcp_fd);
-                    channel->SetReadCallback([rtcp_fd]() { HandleRtcpDatagram(rtcp_fd); });
+                    std::weak_ptr<TcpConnection> weak = shared_from_this();
+                    channel->SetReadCallback([weak, rtcp_fd]() {
+                        auto conn = weak.lock();
+                        if (conn) static_cast<RtspConnection*>(conn.get())->HandleRtcpDatagram(rtcp_fd);
+                    });
                     channel->EnableReading();
                     rtcp_channels_[channel_id] = channel;
                     task_scheduler_->UpdateChannel(channel);
@@ -247,10 +325,33 @@ void RtspConnection::HandleCmdTeardown() {
     SendReply(res, static_cast<uint32_t>(size));
 }
 
+// Players use it as a keep-alive, also before they have a session: it is always answered.
 void RtspConnection::HandleCmdGetParameter() {
-    if (!rtp_connection_) return;
     std::shared_ptr<char> res(new char[kReplyBytes], std::default_delete<char[]>());
-    int size = request_->BuildGetParameterReply(res.get(), kReplyBytes, rtp_connection_->GetRtpSessionId());
+    int size = rtp_connection_
+                   ? request_->BuildGetParameterReply(res.get(), kReplyBytes, rtp_connection_->GetRtpSessionId())
+                   : request_->BuildParameterReplyWithoutSession(res.get(), kReplyBytes);
+    SendReply(res, static_cast<uint32_t>(size));
+}
+
+// The server has no parameter to set: the request is answered and changes nothing.
+void RtspConnection::HandleCmdSetParameter() {
+    HandleCmdGetParameter();
+}
+
+// A live source cannot be paused: the connection stops sending, keeps its session and, on the next PLAY,
+// goes on from the next key frame.
+void RtspConnection::HandleCmdPause() {
+    std::shared_ptr<char> res(new char[kReplyBytes], std::default_delete<char[]>());
+    int size = 0;
+    if (!rtp_connection_) {
+        size = request_->BuildSessionNotFoundReply(res.get(), kReplyBytes);
+    } else {
+        if (state_.load() == START_PLAY) state_.store(START_CONNECT);
+        rtp_connection_->Pause();
+        Logger::Instance().Log2(LogInfo, "rtsp: player %s:%u paused", GetIp().c_str(), GetPort());
+        size = request_->BuildPauseReply(res.get(), kReplyBytes, rtp_connection_->GetRtpSessionId());
+    }
     SendReply(res, static_cast<uint32_t>(size));
 }
 
@@ -261,6 +362,8 @@ void RtspConnection::HandleDisconnect() {
         if (auto session = rtsp->FindSessionById(session_id)) session->RemoveClient(GetSocket());
     }
     for (int chn = 0; chn < kMaxMediaChannels; ++chn) RemoveRtcpChannel(static_cast<MediaChannelId>(chn));
+    if (timeout_timer_ != 0 && task_scheduler_) task_scheduler_->RemoveTimer(timeout_timer_);
+    timeout_timer_ = 0;
 }
 
 bool RtspConnection::HandleRtspResponse(BufferReader& buffer) {

@@ -36,6 +36,9 @@ public:
     static constexpr int kReplyBytes = 2048;
     static constexpr size_t kRtcpDatagramBytes = 1024;
     static constexpr size_t kInterleavedHeaderBytes = 4;
+    // How often a served session checks its timeout: a tenth of it, within these bounds.
+    static constexpr int64_t kMinTimeoutCheckMs = 20;
+    static constexpr int64_t kMaxTimeoutCheckMs = 5000;
 
     RtspConnection(std::shared_ptr<Rtsp> rtsp, std::shared_ptr<TaskScheduler> task_scheduler, int sockfd);
     ~RtspConnection() override;
@@ -56,7 +59,13 @@ private:
     bool HandleRtspResponse(BufferReader& buffer);
     // Consumes one whole interleaved frame at the front of the buffer; false when it has not fully arrived.
     bool HandleInterleavedFrame(BufferReader& buffer);
-    static void HandleRtcpDatagram(int sockfd);
+    void HandleRtcpDatagram(int sockfd);
+    // A request or an RTCP report from the player: its session lives on.
+    void NoteAlive();
+    // Starts the session timeout check once the connection serves a session.
+    void StartTimeoutCheck();
+    // True (and the connection closed) when the session has been silent past its timeout.
+    bool CloseIfTimedOut();
 
     void HandleCmdOption();
     void HandleCmdDescribe();
@@ -64,6 +73,8 @@ private:
     void HandleCmdPlay();
     void HandleCmdTeardown();
     void HandleCmdGetParameter();
+    void HandleCmdSetParameter();
+    void HandleCmdPause();
     bool HandleAuthentication();
 
     void SendAnnounceRequest();
@@ -85,6 +96,10 @@ private:
     std::unique_ptr<RtspRequest> request_;
     std::unique_ptr<RtspResponse> response_;
     std::shared_ptr<RtpConnection> rtp_connection_;
+    std::atomic<int64_t> last_alive_ms_{0};
+    int64_t session_timeout_ms_ = Rtsp::kSessionTimeoutMs;
+    bool timeout_check_started_ = false;
+    TimerId timeout_timer_ = 0;
 };
 
 }  // namespace mnet

@@ -9,8 +9,9 @@
 
 namespace mnet {
 
-const char* const RtspRequest::kMethodNames[8] = {"OPTIONS",  "DESCRIBE",      "SETUP", "PLAY",
-                                                  "TEARDOWN", "GET_PARAMETER", "RTCP",  "NONE"};
+const char* const RtspRequest::kMethodNames[10] = {"OPTIONS",  "DESCRIBE",      "SETUP", "PLAY",
+                                                   "TEARDOWN", "GET_PARAMETER", "RTCP",  "NONE",
+                                                   "PAUSE",    "SET_PARAMETER"};
 
 namespace {
 
@@ -232,7 +233,8 @@ bool RtspRequest::ParseRequestLine(const char* begin, const char* end) {
     }
 
     method_ = RtspMethod::NONE;
-    for (uint32_t m = 0; m <= static_cast<uint32_t>(RtspMethod::GET_PARAMETER); ++m) {
+    for (uint32_t m = 0; m <= static_cast<uint32_t>(RtspMethod::SET_PARAMETER); ++m) {
+        if (m == static_cast<uint32_t>(RtspMethod::RTCP) || m == static_cast<uint32_t>(RtspMethod::NONE)) continue;
         if (method == kMethodNames[m]) {
             method_ = static_cast<RtspMethod>(m);
             break;
@@ -302,6 +304,8 @@ bool RtspRequest::ParseHeaders(const std::string& block) {
         case RtspMethod::OPTIONS:
         case RtspMethod::TEARDOWN:
         case RtspMethod::GET_PARAMETER:
+        case RtspMethod::SET_PARAMETER:
+        case RtspMethod::PAUSE:
             break;
         case RtspMethod::DESCRIBE:
             if (block.find("Accept") == std::string::npos || block.find("sdp") == std::string::npos) ignored_ = true;
@@ -420,7 +424,9 @@ uint32_t RtspRequest::GetCSeq() const {
 
 int RtspRequest::BuildOptionsReply(char* buf, int buf_size) {
     return Print(buf, buf_size,
-                 "RTSP/1.0 200 OK\r\nCSeq: %u\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY\r\n\r\n", GetCSeq());
+                 "RTSP/1.0 200 OK\r\nCSeq: %u\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER, "
+                 "SET_PARAMETER\r\n\r\n",
+                 GetCSeq());
 }
 
 int RtspRequest::BuildDescribeReply(char* buf, int buf_size, const char* sdp) {
@@ -469,6 +475,18 @@ int RtspRequest::BuildTeardownReply(char* buf, int buf_size, uint32_t session_id
 
 int RtspRequest::BuildGetParameterReply(char* buf, int buf_size, uint32_t session_id) {
     return BuildTeardownReply(buf, buf_size, session_id);
+}
+
+int RtspRequest::BuildParameterReplyWithoutSession(char* buf, int buf_size) {
+    return Print(buf, buf_size, "RTSP/1.0 200 OK\r\nCSeq: %u\r\n\r\n", GetCSeq());
+}
+
+int RtspRequest::BuildPauseReply(char* buf, int buf_size, uint32_t session_id) {
+    return Print(buf, buf_size, "RTSP/1.0 200 OK\r\nCSeq: %u\r\nSession: %u\r\n\r\n", GetCSeq(), session_id);
+}
+
+int RtspRequest::BuildSessionNotFoundReply(char* buf, int buf_size) {
+    return Print(buf, buf_size, "RTSP/1.0 454 Session Not Found\r\nCSeq: %u\r\n\r\n", GetCSeq());
 }
 
 int RtspRequest::BuildNotFoundReply(char* buf, int buf_size) {

@@ -23,6 +23,8 @@ enum class RtspMethod : uint32_t {
     GET_PARAMETER = 5,
     RTCP = 6,  // the buffer begins with an interleaved binary frame
     NONE = 7,  // the request line named an unknown method
+    PAUSE = 8,
+    SET_PARAMETER = 9,
 };
 
 // Splits what follows "rtsp://" as "host:port/suffix" or else "host/suffix" (port 0); false when neither fits.
@@ -49,7 +51,7 @@ public:
     // The digest response of an Authorization header: 32 hexadecimal characters.
     static constexpr size_t kAuthResponseBytes = 32;
 
-    static const char* const kMethodNames[8];
+    static const char* const kMethodNames[10];
 
     // Consumes what it can: a whole request line, then the header block once its empty line has arrived,
     // then a body announced by Content-Length. With a '$' in front the method becomes RTCP and nothing is
@@ -86,6 +88,10 @@ public:
     int BuildPlayReply(char* buf, int buf_size, const char* extra, uint32_t session_id);
     int BuildTeardownReply(char* buf, int buf_size, uint32_t session_id);
     int BuildGetParameterReply(char* buf, int buf_size, uint32_t session_id);
+    // GET_PARAMETER or SET_PARAMETER on a connection without a session: a bare 200.
+    int BuildParameterReplyWithoutSession(char* buf, int buf_size);
+    int BuildPauseReply(char* buf, int buf_size, uint32_t session_id);
+    int BuildSessionNotFoundReply(char* buf, int buf_size);
     int BuildNotFoundReply(char* buf, int buf_size);
     int BuildServerErrorReply(char* buf, int buf_size);
     int BuildUnsupportedTransportReply(char* buf, int buf_size);

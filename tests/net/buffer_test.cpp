@@ -2,9 +2,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -183,6 +185,79 @@ TEST_F(BufferWriterTest, SendToVanishedPeerFailsWithoutSigpipe) {
     ASSERT_TRUE(writer.Append("hello", 5));
     EXPECT_LT(writer.Send(fds_[0]), 0);
     ::sigaction(SIGPIPE, &old_action, nullptr);
+}
+
+// Packets with headers of their own in front of shared payloads: what waits in the queue goes first, the
+// socket takes what it can in gathered writes, the rest is queued (a packet it took in part always, so the
+// stream stays whole; later ones only while the queue has room), and the peer sees whole packets in order.
+TEST_F(BufferWriterTest, HeadedPacketsGoOutWholeAndInOrderBehindTheQueue) {
+    struct Case {
+        const char* name;
+        uint32_t capacity;   // queue entries
+        size_t packets;      // offered in one SendWith
+        bool all_fit;        // the queue has room for all that the socket does not take
+    };
+    const Case cases[] = {
+        {"room for everything", mnet::BufferWriter::kMaxQueueLength, 300, true},
+        {"a queue of four behind a full socket", 4, 300, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        mnet::SocketUtil::SetNonBlock(fds[0]);
+        mnet::SocketUtil::SetSendBufSize(fds[0], 4096);
+        mnet::BufferWriter writer(c.capacity);
+        ASSERT_TRUE(writer.Append("first", 5));
+
+        std::shared_ptr<uint8_t> block(new uint8_t[1000], std::default_delete<uint8_t[]>());
+        for (int i = 0; i < 1000; ++i) block.get()[i] = static_cast<uint8_t>(i * 13);
+        std::vector<std::string> heads(c.packets);
+        std::vector<mnet::BufferWriter::HeadedPacket> packets;
+        for (size_t i = 0; i < c.packets; ++i) {
+            heads[i] = "<" + std::to_string(i) + ">";
+            // Payloads of varying length out of one shared block.
+            packets.push_back({heads[i].data(), static_cast<uint32_t>(heads[i].size()), &block, block.get() + i % 7,
+                               static_cast<uint32_t>(300 + i % 500)});
+        }
+        size_t accepted = 0;
+        ASSERT_GE(writer.SendWith(fds[0], packets.data(), packets.size(), &accepted), 0);
+        EXPECT_LE(writer.Size(), std::max<uint32_t>(c.capacity, 1));
+        if (c.all_fit) {
+            EXPECT_EQ(accepted, c.packets);
+        } else {
+            EXPECT_LT(accepted, c.packets);
+        }
+        // Whatever was refused is gone for good: drain the rest.
+        std::string received;
+        for (int rounds = 0; rounds < 100000 && !writer.IsEmpty(); ++rounds) {
+            ASSERT_GE(writer.Send(fds[0]), 0);
+            char buf[65536];
+            ssize_t n = ::recv(fds[1], buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0) received.append(buf, static_cast<size_t>(n));
+        }
+        ASSERT_TRUE(writer.IsEmpty());
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(fds[1], buf, sizeof(buf), MSG_DONTWAIT)) > 0) received.append(buf, static_cast<size_t>(n));
+        std::string expected = "first";
+        for (size_t i = 0; i < accepted; ++i) {
+            expected += heads[i];
+            expected.append(reinterpret_cast<const char*>(packets[i].data), packets[i].size);
+        }
+        EXPECT_EQ(received.size(), expected.size());
+        EXPECT_TRUE(received == expected);
+        EXPECT_EQ(writer.QueuedBytes(), 0u);
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    mnet::BufferWriter writer;
+    std::shared_ptr<uint8_t> block(new uint8_t[4], std::default_delete<uint8_t[]>());
+    const char too_long[mnet::BufferWriter::kMaxHeadBytes + 1] = {};
+    EXPECT_FALSE(writer.AppendWithHead({too_long, sizeof(too_long), &block, block.get(), 4}));
+    EXPECT_FALSE(writer.AppendWithHead({nullptr, 0, &block, block.get(), 0}));
+    EXPECT_TRUE(writer.AppendWithHead({"$", 1, &block, block.get(), 4}));
+    EXPECT_EQ(writer.QueuedBytes(), 5u);
 }
 
 }  // namespace

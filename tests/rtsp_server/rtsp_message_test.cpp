@@ -91,6 +91,16 @@ TEST(RtspRequestTest, ParsesRealPlayerRequests) {
          "GET_PARAMETER rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 10\r\nContent-Length: 5\r\n"
          "\r\nx: y\n",
          RtspMethod::GET_PARAMETER, 10, "live/main", mnet::TransportMode(0), 0, 0, 0},
+        {"gstreamer pause",
+         "PAUSE rtsp://127.0.0.1:8554/live/main/ RTSP/1.0\r\nCSeq: 11\r\nUser-Agent: GStreamer/1.22.0\r\n"
+         "Session: 4660\r\n\r\n",
+         RtspMethod::PAUSE, 11, "live/main/", mnet::TransportMode(0), 0, 0, 0},
+        {"set_parameter with a body",
+         "SET_PARAMETER rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 12\r\nContent-Type: text/parameters\r\n"
+         "Content-Length: 9\r\n\r\nbarparam\n",
+         RtspMethod::SET_PARAMETER, 12, "live/main", mnet::TransportMode(0), 0, 0, 0},
+        {"set_parameter as a keep-alive", "SET_PARAMETER rtsp://h/live/main RTSP/1.0\r\nCSeq: 13\r\n\r\n",
+         RtspMethod::SET_PARAMETER, 13, "live/main", mnet::TransportMode(0), 0, 0, 0},
     };
     for (const Case& c : cases) {
         Input in(c.text);
@@ -125,7 +135,8 @@ TEST(RtspRequestTest, UrlPartsWithAndWithoutPort) {
     EXPECT_EQ(req.GetUrlIp(), "10.0.0.5");
     EXPECT_EQ(req.GetUrl(), "rtsp://10.0.0.5:8554/live/main");
     EXPECT_EQ(Reply(req, &RtspRequest::BuildOptionsReply),
-              "RTSP/1.0 200 OK\r\nCSeq: 2\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY\r\n\r\n");
+              "RTSP/1.0 200 OK\r\nCSeq: 2\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER, "
+              "SET_PARAMETER\r\n\r\n");
     req.Reset();
     // The pipelined second request is still in the buffer, whole.
     ASSERT_TRUE(req.Parse(in.reader));
@@ -152,8 +163,11 @@ TEST(RtspRequestTest, RequestsArrivingInPiecesCompleteOnceTheirEmptyLineIsIn) {
 TEST(RtspRequestTest, RefusedRequestsDropTheConnection) {
     const std::string long_token(600, 'a');
     const char* refused[] = {
-        "PAUSE rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
-        "SET_PARAMETER rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
+        "RECORD rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
+        "ANNOUNCE rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
+        "RTCP rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
+        "NONE rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
+        "pause rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
         "options rtsp://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
         "OPTIONS http://h:1/live/main RTSP/1.0\r\nCSeq: 1\r\n\r\n",
         "OPTIONS rtsp://hostonly RTSP/1.0\r\nCSeq: 1\r\n\r\n",
@@ -244,6 +258,11 @@ TEST(RtspRequestTest, GoldenReplies) {
               "RTSP/1.0 200 OK\r\nCSeq: -1294967296\r\nSession: 7\r\n\r\n");
     EXPECT_EQ(text(req.BuildGetParameterReply(buf, sizeof(buf), 7)),
               "RTSP/1.0 200 OK\r\nCSeq: -1294967296\r\nSession: 7\r\n\r\n");
+    EXPECT_EQ(text(req.BuildParameterReplyWithoutSession(buf, sizeof(buf))),
+              "RTSP/1.0 200 OK\r\nCSeq: 3000000000\r\n\r\n");
+    EXPECT_EQ(text(req.BuildPauseReply(buf, sizeof(buf), 7)), "RTSP/1.0 200 OK\r\nCSeq: 3000000000\r\nSession: 7\r\n\r\n");
+    EXPECT_EQ(text(req.BuildSessionNotFoundReply(buf, sizeof(buf))),
+              "RTSP/1.0 454 Session Not Found\r\nCSeq: 3000000000\r\n\r\n");
     EXPECT_EQ(text(req.BuildNotFoundReply(buf, sizeof(buf))),
               "RTSP/1.0 404 Stream Not Found\r\nCSeq: 3000000000\r\n\r\n");
     EXPECT_EQ(text(req.BuildServerErrorReply(buf, sizeof(buf))),

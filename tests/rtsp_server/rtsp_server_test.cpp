@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <regex>
@@ -42,6 +43,7 @@ public:
                 }
                 frames_.push_back(buffer_.substr(0, len));
                 buffer_.erase(0, len);
+                if (stop_at_frame_) return "";
                 continue;
             }
             size_t end = buffer_.find("\r\n\r\n");
@@ -62,7 +64,9 @@ public:
     // An interleaved frame (header included), or "" on time-out.
     std::string Frame(int timeout_ms = 2000) {
         while (frames_.empty()) {
+            stop_at_frame_ = true;
             std::string reply = Reply(timeout_ms);
+            stop_at_frame_ = false;
             if (frames_.empty() && reply.empty()) return "";
         }
         std::string frame = frames_.front();
@@ -76,6 +80,24 @@ public:
         return closed_;
     }
     bool Silent(int timeout_ms) { return Reply(timeout_ms).empty() && !closed_; }
+    // Reads whatever comes for wait_ms; true as soon as the server closes the connection.
+    bool ClosedWithin(int wait_ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+        while (!closed_) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            Fill(static_cast<int>(left.count()));
+        }
+        if (buffer_.size() > (1u << 20)) buffer_.clear();
+        return closed_;
+    }
+    // Interleaved frames read so far and not yet taken.
+    std::vector<std::string> TakeFrames() {
+        std::vector<std::string> frames;
+        frames.swap(frames_);
+        return frames;
+    }
+    int fd() const { return fd_; }
 
 private:
     bool Fill(int timeout_ms) {
@@ -94,6 +116,7 @@ private:
     std::string buffer_;
     std::vector<std::string> frames_;
     bool closed_ = false;
+    bool stop_at_frame_ = false;
 };
 
 class RtspServerTest : public ::testing::Test {
@@ -128,6 +151,15 @@ protected:
         EXPECT_TRUE(std::regex_search(reply, m, std::regex("Session: (\\d+)\r\n"))) << reply;
         return m.size() > 1 ? m[1].str() : "";
     }
+    void PushFrame(bool key) {
+        const std::vector<uint8_t> unit =
+            key ? std::vector<uint8_t>{0, 0, 0, 1, 0x67, 0x42, 0, 0x1f, 0, 0, 0, 1, 0x65, 0x88}
+                : std::vector<uint8_t>{0, 0, 0, 1, 0x41, 0x9a, 0x01};
+        mnet::AVFrame frame(static_cast<uint32_t>(unit.size()));
+        memcpy(frame.buffer.get(), unit.data(), unit.size());
+        frame.type = key ? mnet::VIDEO_FRAME_I : mnet::VIDEO_FRAME_P;
+        server_->PushFrame(session_id_, mnet::channel_0, frame);
+    }
     void PushKeyFrame() {
         mnet::AVFrame frame(8);
         const uint8_t unit[8] = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1f};
@@ -147,7 +179,9 @@ protected:
 TEST_F(RtspServerTest, FullPlayerSequenceOverTcp) {
     RawClient c(port_);
     c.Send(Request("OPTIONS", url_, 1));
-    EXPECT_EQ(c.Reply(), "RTSP/1.0 200 OK\r\nCSeq: 1\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY\r\n\r\n");
+    EXPECT_EQ(c.Reply(),
+              "RTSP/1.0 200 OK\r\nCSeq: 1\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER, "
+              "SET_PARAMETER\r\n\r\n");
 
     c.Send(Request("DESCRIBE", url_, 2, "Accept: application/sdp\r\n"));
     std::string describe = c.Reply();
@@ -257,20 +291,26 @@ TEST_F(RtspServerTest, UdpSetupAnswersWithServerPorts) {
     EXPECT_EQ(c.Reply().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: 4\r\n");
 }
 
-TEST_F(RtspServerTest, PlayTeardownAndGetParameterBeforeDescribeAreIgnored) {
+// Before DESCRIBE: PLAY and TEARDOWN are ignored; the keep-alives are answered; PAUSE names no session.
+TEST_F(RtspServerTest, RequestsBeforeDescribe) {
     RawClient c(port_);
     c.Send(Request("PLAY", url_, 1, "Session: 1\r\n"));
     EXPECT_TRUE(c.Silent(300));
-    c.Send(Request("GET_PARAMETER", url_, 2));
     c.Send(Request("TEARDOWN", url_, 3));
     EXPECT_TRUE(c.Silent(300));
-    c.Send(Request("OPTIONS", url_, 4));
-    EXPECT_EQ(c.Reply().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: 4\r\n");
+    c.Send(Request("GET_PARAMETER", url_, 4));
+    EXPECT_EQ(c.Reply(), "RTSP/1.0 200 OK\r\nCSeq: 4\r\n\r\n");
+    c.Send(Request("SET_PARAMETER", url_, 5, "Content-Length: 4\r\n") + "a: b");
+    EXPECT_EQ(c.Reply(), "RTSP/1.0 200 OK\r\nCSeq: 5\r\n\r\n");
+    c.Send(Request("PAUSE", url_, 6, "Session: 1\r\n"));
+    EXPECT_EQ(c.Reply(), "RTSP/1.0 454 Session Not Found\r\nCSeq: 6\r\n\r\n");
+    c.Send(Request("OPTIONS", url_, 7));
+    EXPECT_EQ(c.Reply().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: 7\r\n");
 }
 
 TEST_F(RtspServerTest, RefusedRequestsCloseTheConnectionWithoutReply) {
     const std::string refused[] = {
-        Request("PAUSE", url_, 1),
+        Request("RECORD", url_, 1),
         "OPTIONS " + url_ + " RTSP/1.0\r\nUser-Agent: x\r\n\r\n",  // no CSeq
         "OPTIONS " + std::string(10000, 'x') + "\r\n\r\n",         // oversize request line
         std::string("GARBAGE\x01\x02 \xff\xfe x\r\n", 16) + std::string(3000, 'z'),
@@ -358,6 +398,214 @@ TEST_F(RtspServerTest, SessionTablesAndPushFrame) {
     server_->RemoveSession(session_id_);
     EXPECT_EQ(server_->FindSessionBySuffix("live/main"), nullptr);
     EXPECT_EQ(server_->FindSessionById(session_id_), nullptr);
+}
+
+uint16_t RtpSeq(const std::string& frame) {
+    return static_cast<uint16_t>((static_cast<uint8_t>(frame[6]) << 8) | static_cast<uint8_t>(frame[7]));
+}
+
+// PAUSE is answered and holds the stream: nothing follows its reply on the connection until PLAY, and
+// after PLAY the stream goes on from the next key frame with the next sequence number. The keep-alives are
+// answered with the session, and SET_PARAMETER changes nothing.
+TEST_F(RtspServerTest, PauseHoldsTheStreamAndPlayResumesAtAKeyFrame) {
+    RawClient c(port_);
+    const std::string session = Prepare(c);
+    const std::string with_session = "Session: " + session + "\r\n";
+    c.Send(Request("PLAY", url_ + "/", 4, with_session));
+    ASSERT_EQ(c.Reply().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: 4\r\n");
+    PushKeyFrame();
+    std::string before = c.Frame();
+    ASSERT_FALSE(before.empty());
+
+    c.Send(Request("PAUSE", url_ + "/", 5, with_session));
+    EXPECT_EQ(c.Reply(), "RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: " + session + "\r\n\r\n");
+    std::vector<std::string> frames = c.TakeFrames();  // sent before the PAUSE was handled
+    ASSERT_TRUE(frames.empty() || RtpSeq(frames.back()) != RtpSeq(before));
+    const uint16_t last_seq = frames.empty() ? RtpSeq(before) : RtpSeq(frames.back());
+    for (int i = 0; i < 3; ++i) {
+        PushKeyFrame();
+        PushFrame(false);
+    }
+    // Frames pushed before a request are handled before it: whatever was sent would precede this reply.
+    c.Send(Request("SET_PARAMETER", url_ + "/", 6, with_session + "Content-Length: 10\r\n") + "volume: 3\n");
+    EXPECT_EQ(c.Reply(), "RTSP/1.0 200 OK\r\nCSeq: 6\r\nSession: " + session + "\r\n\r\n");
+    c.Send(Request("GET_PARAMETER", url_ + "/", 7, with_session));
+    EXPECT_EQ(c.Reply(), "RTSP/1.0 200 OK\r\nCSeq: 7\r\nSession: " + session + "\r\n\r\n");
+    EXPECT_TRUE(c.TakeFrames().empty()) << "sent while paused";
+    EXPECT_EQ(session_->GetClientCount(), 1u);
+    EXPECT_EQ(session_->GetPlayingClientCount(), 0u);
+
+    c.Send(Request("PLAY", url_ + "/", 8, with_session));
+    EXPECT_EQ(c.Reply().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: 8\r\n");
+    EXPECT_EQ(session_->GetPlayingClientCount(), 1u);
+    PushFrame(false);  // not decodable on its own: held back
+    PushKeyFrame();
+    std::string first = c.Frame();
+    ASSERT_GE(first.size(), 17u);
+    EXPECT_EQ(static_cast<uint8_t>(first[16]), 0x67);
+    EXPECT_EQ(RtpSeq(first), static_cast<uint16_t>(last_seq + 1));
+}
+
+// A UDP port pair for a raw player: even RTP port, RTCP on the next.
+struct UdpPorts {
+    int rtp = -1;
+    int rtcp = -1;
+    uint16_t port = 0;
+    UdpPorts() {
+        for (int attempt = 0; attempt < 100 && rtcp < 0; ++attempt) {
+            uint16_t base = static_cast<uint16_t>((net_test::FreePort() & 0xFFFE));
+            if (base < 1024 || base > 65000) continue;
+            rtp = Bind(base);
+            if (rtp < 0) continue;
+            rtcp = Bind(static_cast<uint16_t>(base + 1));
+            if (rtcp < 0) {
+                close(rtp);
+                rtp = -1;
+                continue;
+            }
+            port = base;
+        }
+    }
+    ~UdpPorts() {
+        if (rtp >= 0) close(rtp);
+        if (rtcp >= 0) close(rtcp);
+    }
+    static int Bind(uint16_t p) {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(p);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    // Datagrams waiting on the RTP port, read and counted.
+    int Drain(int timeout_ms) {
+        int count = 0;
+        struct pollfd pfd = {rtp, POLLIN, 0};
+        while (poll(&pfd, 1, timeout_ms) > 0) {
+            char buf[2048];
+            if (recv(rtp, buf, sizeof(buf), 0) > 0) ++count;
+            timeout_ms = 0;
+        }
+        return count;
+    }
+};
+
+// The advertised session timeout is enforced: a session without requests, receiver reports or (over TCP) a
+// player taking the stream is closed with its sockets; each of those keeps a session alive. The timeout is
+// shortened here; a real player's keep-alive within the product's 60 s is tested end to end.
+TEST_F(RtspServerTest, SilentSessionsTimeOutAndKeepAlivesKeepThemOpen) {
+    constexpr int kTimeoutMs = 1000;
+    server_->SetSessionTimeoutMs(kTimeoutMs);
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        while (feeding) {
+            PushKeyFrame();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    enum KeepAlive { kNothing, kReceiverReports, kForeignReports, kGetParameter, kOptions, kTakesTcpStream, kPausedTcp };
+    struct Case {
+        const char* name;
+        bool udp;
+        KeepAlive keep_alive;
+        bool stays;
+    };
+    const Case cases[] = {
+        {"silent udp player", true, kNothing, false},
+        {"udp player sending receiver reports", true, kReceiverReports, true},
+        {"reports from another address do not count", true, kForeignReports, false},
+        {"udp player sending GET_PARAMETER", true, kGetParameter, true},
+        {"udp player sending OPTIONS", true, kOptions, true},
+        {"tcp player taking the stream", false, kTakesTcpStream, true},
+        {"paused tcp player", false, kPausedTcp, false},
+    };
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        RawClient c(port_);
+        UdpPorts ports;
+        ASSERT_GE(ports.rtcp, 0);
+        c.Send(Request("DESCRIBE", url_, 2, "Accept: application/sdp\r\n"));
+        ASSERT_EQ(c.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        c.Send(Request("SETUP", url_ + "/track0", 3,
+                       tc.udp ? "Transport: RTP/AVP;unicast;client_port=" + std::to_string(ports.port) + "-" +
+                                    std::to_string(ports.port + 1) + "\r\n"
+                              : std::string("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")));
+        std::string setup = c.Reply();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(setup, m, std::regex("Session: (\\d+)\r\n"))) << setup;
+        const std::string session = m[1];
+        uint16_t server_rtcp = 0;
+        if (tc.udp) {
+            ASSERT_TRUE(std::regex_search(setup, m, std::regex("server_port=\\d+-(\\d+)"))) << setup;
+            server_rtcp = static_cast<uint16_t>(std::stoi(m[1]));
+        }
+        c.Send(Request("PLAY", url_ + "/", 4, "Session: " + session + "\r\n"));
+        ASSERT_EQ(c.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        if (tc.keep_alive == kPausedTcp) {
+            c.Send(Request("PAUSE", url_ + "/", 5, "Session: " + session + "\r\n"));
+            ASSERT_EQ(c.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        }
+
+        // A receiver report (version 2, type 201, no report blocks) sent from loopback or from another
+        // local address of this host.
+        const uint8_t report[8] = {0x80, 201, 0, 1, 0x12, 0x34, 0x56, 0x78};
+        int foreign = -1;
+        if (tc.keep_alive == kForeignReports) {
+            foreign = socket(AF_INET, SOCK_DGRAM, 0);
+            struct sockaddr_in from = {};
+            from.sin_family = AF_INET;
+            from.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+            ASSERT_EQ(bind(foreign, reinterpret_cast<sockaddr*>(&from), sizeof(from)), 0);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const auto observe = std::chrono::milliseconds(tc.stays ? 3 * kTimeoutMs : 10 * kTimeoutMs);
+        bool closed = false;
+        int cseq = 10;
+        while (std::chrono::steady_clock::now() - start < observe) {
+            struct sockaddr_in to = {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(server_rtcp);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            switch (tc.keep_alive) {
+                case kReceiverReports:
+                    sendto(ports.rtcp, report, sizeof(report), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+                    break;
+                case kForeignReports:
+                    sendto(foreign, report, sizeof(report), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+                    break;
+                case kGetParameter:
+                    c.Send(Request("GET_PARAMETER", url_ + "/", ++cseq, "Session: " + session + "\r\n"));
+                    break;
+                case kOptions:
+                    c.Send(Request("OPTIONS", url_, ++cseq));
+                    break;
+                default:
+                    break;
+            }
+            // Reading the replies (and frames) on the way; a closed connection ends the wait.
+            if (c.ClosedWithin(kTimeoutMs / 5)) {
+                closed = true;
+                break;
+            }
+        }
+        if (foreign >= 0) close(foreign);
+        EXPECT_EQ(closed, !tc.stays);
+        if (closed && tc.udp) {
+            // The session's sockets are gone: nothing more reaches the player's port.
+            ports.Drain(100);
+            EXPECT_EQ(ports.Drain(500), 0);
+        }
+        if (tc.stays) {
+            EXPECT_GT(tc.udp ? ports.Drain(500) : 1, 0);
+        }
+    }
+    feeding = false;
+    feeder.join();
 }
 
 TEST(RtspUrlTest, ParseUrlAndAuthenticationSettings) {

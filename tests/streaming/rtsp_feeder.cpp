@@ -1,8 +1,9 @@
 // Test feeder: runs the RTSP stream feed on a port and pushes a real H.264 elementary stream (Annex-B) and an
 // AAC stream (ADTS, headers stripped here as the audio encoder delivers raw frames) into its frame queues in
 // real time, looping the files, so players can be tested without the encoder.
-//   rtsp_feeder PORT VIDEO.h264 AUDIO.aac SECONDS [FPS]
-// SECONDS 0 runs until killed.
+//   rtsp_feeder PORT VIDEO.h264 AUDIO.aac SECONDS [FPS [watchdog]]
+// SECONDS 0 runs until killed. With "watchdog" the server runs as in the appliance: on the product's port,
+// started by its start thread, with the restart watchdog checking every 2 s (PORT must then be 8554).
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "elementary_stream.h"
+#include "rtsp_server_task.h"
 #include "rtsp_stream.h"
 
 namespace {
@@ -29,6 +31,11 @@ int main(int argc, char** argv) {
     const uint16_t port = static_cast<uint16_t>(atoi(argv[1]));
     const int seconds = atoi(argv[4]);
     const double fps = argc > 5 ? atof(argv[5]) : 30.0;
+    const bool watchdog = argc > 6 && std::string(argv[6]) == "watchdog";
+    if (watchdog && port != kRtspServerPort) {
+        fprintf(stderr, "rtsp_feeder: the watchdog restarts the server on port %u only\n", kRtspServerPort);
+        return 2;
+    }
     Bytes video;
     Bytes audio;
     if (!test_stream::ReadFile(argv[2], &video) || !test_stream::ReadFile(argv[3], &audio)) {
@@ -45,7 +52,20 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr, "rtsp_feeder: %zu access units, %zu AAC frames, port %u\n", units.size(), frames.size(), port);
 
-    std::thread server([port]() { rtsp_server_run_on_port(port, "main", "sub", 1, 0); });
+    std::thread server;
+    if (watchdog) {
+        // As the appliance: the start thread runs the server, the watchdog restarts it when asked (the
+        // process is killed at the end, as the appliance is).
+        rtsp_server_task_start();
+        std::thread([]() {
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::seconds(2));
+                rtsp_server_restart_if_requested();
+            }
+        }).detach();
+    } else {
+        server = std::thread([port]() { rtsp_server_run_on_port(port, "main", "sub", 1, 0); });
+    }
     while (!rtsp_server_is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     const auto start = Clock::now();
@@ -53,7 +73,8 @@ int main(int argc, char** argv) {
     const auto audio_period = std::chrono::duration<double>(1024.0 / 48000.0);
     size_t v = 0;
     size_t a = 0;
-    while (rtsp_server_is_running()) {
+    // In watchdog mode a restart stops the server for a while: the feed goes on (refused meanwhile).
+    while (watchdog || rtsp_server_is_running()) {
         auto now = Clock::now();
         if (seconds > 0 && now - start >= std::chrono::seconds(seconds)) break;
         auto next_video = start + std::chrono::duration_cast<Clock::duration>(video_period * static_cast<double>(v));
@@ -73,6 +94,6 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_until(next_video < next_audio ? next_video : next_audio);
     }
     rtsp_server_stop();
-    server.join();
+    if (server.joinable()) server.join();
     return 0;
 }

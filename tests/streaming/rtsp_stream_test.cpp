@@ -19,6 +19,7 @@
 
 #include "pause.h"
 #include "rtsp_server_task.h"
+#include "rtsp_serving_watch.h"
 #include "rtsp_stream.h"
 
 namespace {
@@ -169,23 +170,62 @@ TEST_F(RtspStreamTest, QueuesStayWithinTheirLimitsUnderABurst) {
     // Stopping with items still queued frees them (the leak check of the sanitizer build sees it).
 }
 
-TEST_F(RtspStreamTest, AClientLeavingRightAfterItsDescribeRaisesTheRestartRequest) {
+// Clients that come and go at once (a port scanner, a health check, a player giving up right after its
+// DESCRIBE) never make the server restart, and a player that plays meanwhile keeps getting its stream.
+TEST_F(RtspStreamTest, ShortLivedClientsNeverRestartTheServerNorDropAPlayer) {
     Start();
-    int fd = Connect(port_);
-    ASSERT_GE(fd, 0);
-    Describe(fd, port_);
-    close(fd);  // within the two supervision ticks of the DESCRIBE
-    for (int i = 0; i < 50 && !rtsp_server_get_restart(); ++i) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(rtsp_server_get_restart(), 1);
+    int player = Connect(port_);
+    ASSERT_GE(player, 0);
+    Describe(player, port_);
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(port_) + "/live/main";
+    std::string setup = "SETUP " + url + "/track0 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n";
+    ASSERT_EQ(send(player, setup.data(), setup.size(), MSG_NOSIGNAL), static_cast<ssize_t>(setup.size()));
+    std::string reply = ReadReply(player);
+    size_t at = reply.find("Session: ");
+    ASSERT_NE(at, std::string::npos) << reply;
+    const std::string session = reply.substr(at + 9, reply.find("\r\n", at) - at - 9);
+    std::string play = "PLAY " + url + "/ RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\n\r\n";
+    ASSERT_EQ(send(player, play.data(), play.size(), MSG_NOSIGNAL), static_cast<ssize_t>(play.size()));
+    ASSERT_NE(ReadReply(player).find("RTSP/1.0 200 OK"), std::string::npos);
 
-    rtsp_server_set_restart(0);
-    fd = Connect(port_);
-    ASSERT_GE(fd, 0);
-    Describe(fd, port_);
-    std::this_thread::sleep_for(500ms);  // well past the error flag's two ticks
-    close(fd);
-    std::this_thread::sleep_for(200ms);
+    // The feed runs at the encoder's pace meanwhile: a key frame, then P frames.
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        const std::vector<uint8_t> key = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1f, 0, 0, 0, 1, 0x65, 0x88};
+        for (int i = 0; feeding; ++i) {
+            const std::vector<uint8_t>& unit = i % 30 == 0 ? key : kUnit;
+            rtsp_push_main_video(unit.data(), static_cast<uint32_t>(unit.size()), 1920, 1080);
+            rtsp_push_main_audio(kAac.data(), static_cast<uint32_t>(kAac.size()));
+            std::this_thread::sleep_for(33ms);
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        int fd = Connect(port_);
+        ASSERT_GE(fd, 0);
+        if (i % 2 == 1) Describe(fd, port_);
+        close(fd);
+    }
+    // Longer than the old restart heuristic's window, and than the watchdog's check period.
+    size_t received = 0;
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    bool player_closed = false;
+    while (std::chrono::steady_clock::now() < until) {
+        struct pollfd pfd = {player, POLLIN, 0};
+        if (poll(&pfd, 1, 100) <= 0) continue;
+        char buf[65536];
+        ssize_t n = recv(player, buf, sizeof(buf), 0);
+        if (n <= 0) {
+            player_closed = true;
+            break;
+        }
+        received += static_cast<size_t>(n);
+    }
+    feeding = false;
+    feeder.join();
+    EXPECT_FALSE(player_closed);
+    EXPECT_GT(received, 1000u);
     EXPECT_EQ(rtsp_server_get_restart(), 0);
+    close(player);
 }
 
 TEST_F(RtspStreamTest, AListenFailureLeavesTheServerStoppedAndAsksForARestart) {
@@ -254,6 +294,63 @@ TEST(RtspRestartTest, WatchdogRestartsTheServerInOrder) {
     }
     rtsp_set_task_hooks(RtspTaskHooks());
     set_pause_function(nullptr);
+}
+
+// The serving watch's decisions over a run of supervision ticks.
+TEST(RtspServingWatchTest, RestartsOnlyAServerThatStoppedServing) {
+    struct Tick {
+        int64_t now;
+        bool listening;
+        int64_t video_busy;
+        int64_t audio_busy;
+        uint32_t playing;
+        int64_t frame_in;
+        int64_t frame_out;
+        RtspServingFault expected;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Tick> ticks;
+    };
+    using F = RtspServingFault;
+    const int64_t t = 1000000;  // some time after the clock's start
+    const Case cases[] = {
+        {"idle server without players", {{t, true, 0, 0, 0, 0, 0, F::kNone}, {t + 60000, true, 0, 0, 0, 0, 0, F::kNone}}},
+        {"listening socket gone", {{t, false, 0, 0, 0, 0, 0, F::kListenSocketGone}}},
+        {"video sender inside a frame for long",
+         {{t, true, t - 9999, 0, 1, t, t, F::kNone}, {t + 1, true, t - 9999, 0, 1, t, t, F::kSenderStuck}}},
+        {"audio sender inside a frame for long", {{t, true, 0, t - kRtspSenderStuckMs, 0, 0, 0, F::kSenderStuck}}},
+        {"players served", {{t, true, 0, 0, 3, t, t - 30, F::kNone}, {t + 20000, true, 0, 0, 3, t + 20000, t + 19990, F::kNone}}},
+        // A player that has just started is not judged by frames sent long before it came.
+        {"new player after a long quiet time",
+         {{t, true, 0, 0, 1, t, t - 3600000, F::kNone}, {t + 9000, true, 0, 0, 1, t + 9000, t - 3600000, F::kNone},
+          {t + kRtspNoFrameSentMs, true, 0, 0, 1, t + kRtspNoFrameSentMs, t - 3600000, F::kNoFrameSent}}},
+        {"players waiting while frames come in",
+         {{t, true, 0, 0, 2, t, t, F::kNone}, {t + 5000, true, 0, 0, 2, t + 5000, t, F::kNone},
+          {t + kRtspNoFrameSentMs, true, 0, 0, 2, t + kRtspNoFrameSentMs, t, F::kNoFrameSent}}},
+        // No input (camera unplugged): restarting the server would not help the players.
+        {"players waiting without input",
+         {{t, true, 0, 0, 2, t - 60000, t - 60000, F::kNone}, {t + 30000, true, 0, 0, 2, t - 60000, t - 60000, F::kNone}}},
+        {"the wait starts again after the players left",
+         {{t, true, 0, 0, 1, t, t - 100, F::kNone}, {t + 8000, true, 0, 0, 0, t + 8000, t - 100, F::kNone},
+          {t + 9000, true, 0, 0, 1, t + 9000, t - 100, F::kNone}, {t + 17000, true, 0, 0, 1, t + 17000, t - 100, F::kNone}}},
+    };
+    for (const Case& c : cases) {
+        RtspServingWatch watch;
+        for (size_t i = 0; i < c.ticks.size(); ++i) {
+            const Tick& k = c.ticks[i];
+            RtspServingSample sample;
+            sample.now_ms = k.now;
+            sample.listening = k.listening;
+            sample.video_sender_busy_since_ms = k.video_busy;
+            sample.audio_sender_busy_since_ms = k.audio_busy;
+            sample.playing_players = k.playing;
+            sample.last_frame_in_ms = k.frame_in;
+            sample.last_frame_out_ms = k.frame_out;
+            EXPECT_EQ(watch.Check(sample), k.expected) << c.name << ", tick " << i;
+        }
+    }
+    EXPECT_STREQ(rtsp_serving_fault_text(RtspServingFault::kListenSocketGone), "the listening socket is gone");
 }
 
 }  // namespace
