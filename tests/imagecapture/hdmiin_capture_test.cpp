@@ -283,7 +283,7 @@ TEST_F(HdmiIn, FrameCallbackReportsItsFormatAndSize) {
     };
     uint8_t pixels[16] = {};
     for (const auto& c : cases) {
-        FrameDescriptor frame{sizeof(pixels), 1920, 1080, pixels};
+        FrameDescriptor frame{sizeof(pixels), 1920, 1080, pixels, 0};
         const VideoFormatBlock format{c.fourcc, 1920, 1080, 60, {}};
         testing::internal::CaptureStdout();
         hdmiin_frame_callback(&frame, sizeof(pixels), format, &format);
