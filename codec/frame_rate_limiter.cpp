@@ -1,6 +1,7 @@
 #include "frame_rate_limiter.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 // A picture may pass this share of a credit early (arrival times come in whole microseconds, so one exactly
@@ -13,6 +14,7 @@ FrameRateLimiter::FrameRateLimiter(double max_fps, double burst)
     : max_fps_(max_fps > 0.0 ? max_fps : 1.0), burst_(std::max(1.0, burst)) {}
 
 bool FrameRateLimiter::Admit(int64_t now_us) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!started_) {
         started_ = true;
         credit_ = burst_;
@@ -26,7 +28,13 @@ bool FrameRateLimiter::Admit(int64_t now_us) {
     return true;
 }
 
+bool FrameRateLimiter::AdmitNow() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return Admit(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
 void FrameRateLimiter::Reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
     started_ = false;
     credit_ = 0.0;
     last_us_ = 0;

@@ -15,6 +15,7 @@
 
 #include "active_source.h"
 #include "encoder_feed.h"
+#include "frame_rate_limiter.h"
 #include "hdmi_picture.h"
 #include "ip1_input.h"
 #include "ip1_state.h"
@@ -40,7 +41,8 @@ constexpr int kDecoderSettleMs = 10;
 // Longest wait for the decoder to finish its queue at the end.
 constexpr int kDecoderIdleWaitMs = 2000;
 
-std::atomic<int32_t> ip1_frame_toggle{0};
+// On air, pictures reach the display and the encoder at up to the encoder's rate.
+FrameRateLimiter ip1_on_air_limiter(kEncodeFps);
 std::atomic<bool> ip1_to_web_working{false};
 std::once_flag g_to_web_once;
 
@@ -99,7 +101,7 @@ mpp_decode_Interface* start_decoder(const NdiStreamParams& params, bool h265, st
         return nullptr;
     }
     decoder->decoded_frame_callback.store(&ip1_decoded_frame_callback, std::memory_order_release);
-    ip1_frame_toggle.store(0, std::memory_order_relaxed);
+    ip1_on_air_limiter.Reset();
     *buffer_thread = std::thread([] { ip1_nv12_buffer_run_pull(nullptr); });
     std::this_thread::sleep_for(std::chrono::milliseconds(kDecoderSettleMs));
     return decoder;
@@ -173,10 +175,9 @@ void ip1_decoded_frame_callback(uint8_t* bytes, int size, int hor_stride, int ve
     if (static_cast<int64_t>(size) < static_cast<int64_t>(hor_stride) * ver_stride * 3 / 2) return;
     if (get_active_source() == kInputIp1) {
         copy_buffer* ring = ip1_nv12_buffer.load(std::memory_order_acquire);
-        if (!ring->is_initialised()) return;
+        if (!ring->is_initialised() || !ip1_on_air_limiter.AdmitNow()) return;
         if (hor_stride == ring->width() && ver_stride == ring->height()) {
-            // Full-size pictures: every other one, halving the rate handed to the display and the encoder.
-            if (ip1_frame_toggle.fetch_xor(1, std::memory_order_relaxed) == 0) ring->m_copy_buffer_write(bytes, size);
+            ring->m_copy_buffer_write(bytes, size);
         } else {
             ring->m_copy_buffer_write_nv12_crop(bytes, size, hor_stride, ver_stride);
         }
