@@ -21,6 +21,8 @@
 namespace {
 
 constexpr int kSupervisionTickMs = 100;
+// The encoder's frame interval at 90 kHz (30 frames per second).
+constexpr uint32_t kVideoFrameTicks = 90000 / 30;
 // One AAC frame (1024 samples), and how far the sound's timeline may stray from the clock before it is set
 // back to it: beyond the jitter of the sound path, well within what keeps sound and pictures together.
 constexpr uint32_t kAudioFrameTicks = 1024;
@@ -124,7 +126,7 @@ void SendVideo(SafeQueue& queue, std::shared_ptr<RunContext> ctx) {
         mnet::AVFrame frame(item->size);
         memcpy(frame.buffer.get(), item->data, item->size);
         frame.type = rtsp_video_frame_type(item->data);
-        frame.timestamp = rtsp_timeline_video(&timeline, item->taken);
+        frame.timestamp = rtsp_timeline_video(&timeline, item->taken, kVideoFrameTicks);
         ctx->server->PushFrame(ctx->session_id, mnet::channel_0, std::move(frame));
         void* done = item;
         rtsp_frame_item_free(&done);

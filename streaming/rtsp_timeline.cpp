@@ -15,8 +15,9 @@ uint32_t store(RtspTimeline* line, uint32_t stamp) {
 
 }  // namespace
 
-uint32_t rtsp_timeline_video(RtspTimeline* line, uint32_t taken) {
-    if (line->started && ahead(taken, line->last) <= 0) return store(line, line->last + 1);
+uint32_t rtsp_timeline_video(RtspTimeline* line, uint32_t taken, uint32_t interval) {
+    if (line->started && ahead(taken, line->last) < static_cast<int32_t>(interval))
+        return store(line, line->last + interval);
     return store(line, taken);
 }
 

@@ -1,5 +1,6 @@
 // The timeline rules of the RTSP feed, on hand-over times chosen per case: video follows the hand-over
-// time (60 fps encoded pictures, a 25 fps source, a stall) and never repeats or goes back; audio runs one
+// time (30, 29.97 and 25 fps, a stall), keeps at least one encoder interval between frames and never goes
+// back; audio runs one
 // frame after the other through jitter, starts again after a gap, and never runs far ahead of the clock.
 #include <gtest/gtest.h>
 
@@ -20,19 +21,24 @@ struct Case {
 };
 
 TEST(RtspTimeline, VideoFollowsTheHandOverTime) {
+    constexpr uint32_t kInterval = 3000;  // 1/30 s at 90 kHz
     const Case cases[] = {
-        {"60 pictures a second keep their 1/60 s spacing", {90000, 91500, 93000, 94500}, {90000, 91500, 93000, 94500}},
+        {"30 pictures a second keep their spacing", {90000, 93000, 96000, 99000}, {90000, 93000, 96000, 99000}},
         {"25 fps keeps 1/25 s", {1000, 4600, 8200}, {1000, 4600, 8200}},
+        {"29.97 fps keeps its own spacing", {3003, 6006, 9009}, {3003, 6006, 9009}},
         {"a one-second stall leaves a one-second gap", {3000, 6000, 96000, 99000}, {3000, 6000, 96000, 99000}},
-        {"two frames at one instant stay in order", {5000, 5000, 5000, 8000}, {5000, 5001, 5002, 8000}},
-        {"a clock value behind the last stamp never goes back", {9000, 8000, 9500}, {9000, 9001, 9500}},
+        {"two pictures close together are spread, then the clock is back", {9000, 10000, 15000, 18000},
+         {9000, 12000, 15000, 18000}},
+        {"two frames at one instant stay in order", {5000, 5000, 11000}, {5000, 8000, 11000}},
+        {"a clock value behind the last stamp never goes back", {9000, 8000, 14000}, {9000, 12000, 15000}},
         {"the wrap of the 32-bit clock", {0xFFFFF000u, 0x00000400u}, {0xFFFFF000u, 0x00000400u}},
-        {"0 is never handed on (it means: stamp it yourself)", {0, 0}, {1, 2}},
+        {"0 is never handed on (it means: stamp it yourself)", {0, 4000}, {1, 4000}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         RtspTimeline line;
-        for (size_t i = 0; i < c.taken.size(); ++i) EXPECT_EQ(rtsp_timeline_video(&line, c.taken[i]), c.stamps[i]) << i;
+        for (size_t i = 0; i < c.taken.size(); ++i)
+            EXPECT_EQ(rtsp_timeline_video(&line, c.taken[i], kInterval), c.stamps[i]) << i;
     }
 }
 
