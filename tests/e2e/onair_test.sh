@@ -5,8 +5,10 @@
 #   onair_test.sh rate SOURCE_FPS SECONDS BINARY [SANITIZER]   packets per second on RTSP, players decode
 #   onair_test.sh drift SOURCE_FPS SECONDS BINARY [SANITIZER]  video and audio timelines against the clock
 # Margins: the counts are taken over SECONDS of wall clock after a 3-s settle, so the packets at the window's
-# edges move a count by at most a frame or two either way (a 10-s window: under 1 %); the rate window is
-# +-10 % of the expected rate. The timeline spans are compared with the clock within 2 % (1.2 s over a
+# edges move a count by at most a frame or two either way (a 10-s window: under 1 %); the rate must lie
+# between 75 % and 110 % of the expected rate: the fault this guards against halves it, and a machine busy
+# with other work loses a few pictures at the software encoder (27 of 30 a second seen at a load of 28 on 8
+# cores). The timeline spans are compared with the clock within 2 % (1.2 s over a
 # minute), against a pipeline whose stamps jitter by tens of milliseconds; the video/audio gap within 100 ms.
 # A sanitizer build cannot decode and encode in real time: there the rate is only checked not to exceed the
 # encoder's 30 per second, the timelines are checked all the same (they follow the clock however few
@@ -89,7 +91,7 @@ case "$case_name" in
     expected=$source_fps
     [ "$source_fps" -gt 30 ] && expected=30
     if [ -z "$sanitizer" ]; then
-      within "$video_rate" "$($python -c "print($expected * 0.9)")" "$($python -c "print($expected * 1.1)")" ||
+      within "$video_rate" "$($python -c "print($expected * 0.75)")" "$($python -c "print($expected * 1.1)")" ||
         fail "$video_rate video packets per second, not about $expected"
     else
       within "$video_rate" 0.5 33 || fail "$video_rate video packets per second (at most 30 expected)"
