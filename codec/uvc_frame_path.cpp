@@ -16,6 +16,7 @@
 #include "active_source.h"
 #include "decoder_mjpeg_mpp.h"
 #include "encoder_feed.h"
+#include "frame_rate_limiter.h"
 #include "hdmi_picture.h"
 #include "jpeg_size.h"
 #include "mpp_decode_interface.h"
@@ -281,6 +282,8 @@ void real_h264_size(const uint8_t* data, int size, int* width, int* height) {
     }
 }
 
+FrameRateLimiter g_on_air_limiter(kEncodeFps);
+
 // One on-air picture from the ring: HDMI, encoder, web preview.
 void show_on_air(const uint8_t* frame) {
     const int width = rkrga_out_decode_uvc.width();
@@ -289,16 +292,19 @@ void show_on_air(const uint8_t* frame) {
     // A YUYV camera's pictures are packed 4:2:2 and converted as such.
     const char* fourcc = yuyv ? "YUYV" : "NV12";
 
-    hdmi_show_picture(frame, width, height, fourcc);
+    // Pictures beyond the encoder's rate (a 60 fps camera) are dropped evenly before the display and the encoder.
+    if (g_on_air_limiter.AdmitNow()) {
+        hdmi_show_picture(frame, width, height, fourcc);
 
-    const int enc_width = signal_input_encode_get_width();
-    const int enc_height = signal_input_encode_get_height();
-    if (width != enc_width || height != enc_height || yuyv) {
-        if (static_cast<size_t>(enc_width) * enc_height * 3 / 2 <= sizeof(g_encoder_frame) &&
-            rkrga_api_resize(frame, g_encoder_frame, width, height, enc_width, enc_height, fourcc, "NV12") == 1)
-            push_nv12_to_encoder(g_encoder_frame, enc_width * enc_height * 3 / 2);
-    } else {
-        push_nv12_to_encoder(frame, width * height * 3 / 2);
+        const int enc_width = signal_input_encode_get_width();
+        const int enc_height = signal_input_encode_get_height();
+        if (width != enc_width || height != enc_height || yuyv) {
+            if (static_cast<size_t>(enc_width) * enc_height * 3 / 2 <= sizeof(g_encoder_frame) &&
+                rkrga_api_resize(frame, g_encoder_frame, width, height, enc_width, enc_height, fourcc, "NV12") == 1)
+                push_nv12_to_encoder(g_encoder_frame, enc_width * enc_height * 3 / 2);
+        } else {
+            push_nv12_to_encoder(frame, width * height * 3 / 2);
+        }
     }
 
     if (take_preview_turn(kUvcPreviewEvery) == 0 && g_web_preview_enabled.load() == 1 &&

@@ -19,6 +19,7 @@
 #include "config_ctrl.h"
 #include "copy_buffer.h"
 #include "encoder_feed.h"
+#include "frame_rate_limiter.h"
 #include "hdmi_picture.h"
 #include "media_utils.h"
 #include "mpp_decode_interface.h"
@@ -90,7 +91,8 @@ std::atomic<NdiPullRestartFunction> g_restart_function{nullptr};
 // The running stream's picture size, for the decoded-frame callback.
 std::atomic<int> g_stream_width{0};
 std::atomic<int> g_stream_height{0};
-std::atomic<int> ndi_frame_toggle{0};
+// On air, pictures reach the display and the encoder at up to the encoder's rate.
+FrameRateLimiter ndi_on_air_limiter(kEncodeFps);
 
 // When the open pull last decoded a picture (get_time_ms), 0 for none since the open.
 std::atomic<int64_t> g_last_picture_ms{0};
@@ -188,12 +190,9 @@ void ndi_pull0_decoded_frame_callback(uint8_t* bytes, int size, int hor_stride, 
     if (!working() || bytes == nullptr) return;
     if (format == kDecodedNv12) {
         if (ndi_on_air()) {
-            if (ndi_out_buffer.is_initialised()) {
+            if (ndi_out_buffer.is_initialised() && ndi_on_air_limiter.AdmitNow()) {
                 if (hor_stride != ndi_out_buffer.width() || ver_stride != ndi_out_buffer.height()) {
                     ndi_out_buffer.m_copy_buffer_write_nv12_crop(bytes, size, hor_stride, ver_stride);
-                } else if (ndi_frame_toggle.fetch_add(1, std::memory_order_relaxed) + 1 >= 2) {
-                    // Full-size pictures reach the display and the encoder at half the decoded rate.
-                    ndi_frame_toggle.store(0, std::memory_order_relaxed);
                 } else {
                     ndi_out_buffer.m_copy_buffer_write(bytes, size);
                 }
@@ -317,7 +316,7 @@ void task_mThread_ndi_video_0() {
             ndi_out_buffer.m_copy_buffer_init(params.width, params.height, kCopyBufferNv12);
             g_stream_width.store(params.width, std::memory_order_relaxed);
             g_stream_height.store(params.height, std::memory_order_relaxed);
-            ndi_frame_toggle.store(0, std::memory_order_relaxed);
+            ndi_on_air_limiter.Reset();
             printf("11111 %s W=%d H=%d FPS=%d\n", params.h265 ? "H265" : "H264", params.width, params.height,
                    params.fps);
             DecoderParams decoder_params{params.width, params.height, params.fps};

@@ -25,9 +25,16 @@ std::atomic<uint8_t> rtmp_rtsp_ip1_buffer_flag{0};
 std::atomic<int32_t> m_ip1_pull_reconnect_count{0};
 std::atomic<bool> m_ip1_pull_buffer_error{false};
 std::atomic<bool> ip1_video_started{false};
-std::atomic<bool> ip1_prebuffer_ready{true};
 std::atomic<bool> ip1_release_packet{false};
-std::atomic<int32_t> ip1_pace_count{0};
+std::atomic<uint64_t> ip1_edge_seq{0};
+std::atomic<int64_t> ip1_edge_media_ms{kIp1NoMediaMs};
+std::atomic<uint64_t> ip1_newest_key_seq{0};
+std::atomic<int64_t> ip1_audio_floor_ms{kIp1NoMediaMs};
+std::atomic<bool> ip1_video_taken{false};
+std::atomic<uint64_t> ip1_pictures_out{0};
+std::atomic<uint64_t> ip1_hide_until{0};
+std::atomic<uint64_t> ip1_skipped_packets{0};
+std::atomic<uint64_t> ip1_hidden_pictures{0};
 std::atomic<bool> ip1_supervisor_running{false};
 std::atomic<uint64_t> ip1_last_video_time{0};
 std::atomic<uint64_t> ip1_last_audio_time{0};
@@ -102,8 +109,16 @@ uint64_t seconds_of(int64_t pts, double time_base_seconds) {
     return static_cast<uint64_t>(seconds);
 }
 
-ip1_packet_item* make_item(const uint8_t* data, int32_t size, int32_t type, uint64_t time, bool h265) {
-    auto* item = new (std::nothrow) ip1_packet_item{nullptr, type, size, time, h265};
+// Media time in ms of a timestamp in a stream's time base.
+int64_t media_ms_of(int64_t dts, int64_t pts, double time_base_seconds) {
+    const int64_t stamp = dts != AV_NOPTS_VALUE ? dts : pts;
+    if (stamp == AV_NOPTS_VALUE || !(time_base_seconds > 0.0)) return kIp1NoMediaMs;
+    return static_cast<int64_t>(static_cast<double>(stamp) * time_base_seconds * 1000.0);
+}
+
+ip1_packet_item* make_item(const uint8_t* data, int32_t size, int32_t type, uint64_t time, bool h265,
+                           int64_t media_ms) {
+    auto* item = new (std::nothrow) ip1_packet_item{nullptr, type, size, time, h265, media_ms, 0, false};
     if (item == nullptr) return nullptr;
     item->bytes = new (std::nothrow) uint8_t[static_cast<size_t>(size)];
     if (item->bytes == nullptr) {
@@ -175,6 +190,24 @@ bool ip1_wait_unless_stopped(int64_t ms, uint32_t generation) {
     return !stopped_since(generation);
 }
 
+bool ip1_is_key_packet(const uint8_t* data, int32_t size, bool h265) {
+    if (data == nullptr || size < 4) return false;
+    int32_t header = -1;
+    if (size >= 5 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1) {
+        header = 4;
+    } else if (data[0] == 0 && data[1] == 0 && data[2] == 1) {
+        header = 3;
+    }
+    if (header < 0) return false;
+    const uint8_t nal = data[header];
+    return h265 ? ((nal >> 1) & 0x3F) == 32 : (nal & 0x1F) == 7;
+}
+
+bool ip1_is_stale(int64_t media_ms, int64_t edge_media_ms) {
+    if (media_ms == kIp1NoMediaMs || edge_media_ms == kIp1NoMediaMs) return false;
+    return edge_media_ms - media_ms > kIp1LiveSlackMs;
+}
+
 bool ip1_accepts_first_packet(const uint8_t* data, int32_t size) {
     if (data == nullptr || size < 4) return false;
     if (size >= 5 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1)
@@ -188,7 +221,7 @@ bool ip1_accepts_first_packet(const uint8_t* data, int32_t size) {
 
 // ---- packet callbacks (on the client's reader) ----
 
-void ip1_video_packet_callback(const uint8_t* data, int32_t size, int64_t /*dts*/, int64_t pts, int32_t /*fps*/,
+void ip1_video_packet_callback(const uint8_t* data, int32_t size, int64_t dts, int64_t pts, int32_t /*fps*/,
                                bool h265) {
     if (data == nullptr || size <= 0) return;
     const bool rtsp_mode = rtmp_rtsp_ip1_buffer_flag.load(std::memory_order_relaxed) == kModeRtsp;
@@ -203,38 +236,34 @@ void ip1_video_packet_callback(const uint8_t* data, int32_t size, int64_t /*dts*
     }
     RtmpRtspClient* client = ffmpeg_tool_ip1.load(std::memory_order_acquire);
     const double tb = client != nullptr ? RtmpRtspClient::TimeBaseSeconds(client->VideoTimeBase()) : 0.0;
-    if (!ip1_video_queue.IsEnabled()) return;
-    if (ip1_video_queue.Size() < kIp1QueueMaxItems) {
-        ip1_packet_item* item = make_item(data, size, 0, seconds_of(pts, tb), h265);
-        if (item != nullptr) ip1_video_queue.Push(item);
-    }
-    if (!rtsp_mode && ip1_video_queue.Size() >= kIp1PrebufferPackets)
-        ip1_prebuffer_ready.store(true, std::memory_order_relaxed);
+    if (!ip1_video_queue.IsEnabled() || ip1_video_queue.Size() >= kIp1QueueMaxItems) return;
+    ip1_packet_item* item = make_item(data, size, 0, seconds_of(pts, tb), h265, media_ms_of(dts, pts, tb));
+    if (item == nullptr) return;
+    // The reader is the only producer: sequence, key mark and edge are published in queue order.
+    item->seq = ip1_edge_seq.load(std::memory_order_relaxed) + 1;
+    item->key = ip1_is_key_packet(data, size, h265);
+    const uint64_t seq = item->seq;
+    const bool key = item->key;
+    const int64_t media_ms = item->media_ms;
+    ip1_video_queue.Push(item);
+    ip1_edge_media_ms.store(media_ms, std::memory_order_relaxed);
+    if (key) ip1_newest_key_seq.store(seq, std::memory_order_relaxed);
+    ip1_edge_seq.store(seq, std::memory_order_release);
 }
 
-void ip1_audio_packet_callback(const uint8_t* data, int32_t size, int64_t /*dts*/, int64_t pts) {
+void ip1_audio_packet_callback(const uint8_t* data, int32_t size, int64_t dts, int64_t pts) {
     if (data == nullptr || size <= 0) return;
     if (!ip1_video_started.load(std::memory_order_relaxed)) return;
     RtmpRtspClient* client = ffmpeg_tool_ip1.load(std::memory_order_acquire);
     const double tb = client != nullptr ? RtmpRtspClient::TimeBaseSeconds(client->AudioTimeBase()) : 0.0;
     if (!ip1_audio_queue.IsEnabled() || ip1_audio_queue.Size() >= kIp1QueueMaxItems) return;
-    ip1_packet_item* item = make_item(data, size, 1, seconds_of(pts, tb), false);
+    ip1_packet_item* item = make_item(data, size, 1, seconds_of(pts, tb), false, media_ms_of(dts, pts, tb));
     if (item != nullptr) ip1_audio_queue.Push(item);
 }
 
 // ---- pace tick (on the supervisor's event loop) ----
 
-void ip1_pace_tick() {
-    bool release = true;
-    if (rtmp_rtsp_ip1_buffer_flag.load(std::memory_order_relaxed) != kModeRtsp) {
-        if (ip1_pace_count.fetch_add(1, std::memory_order_relaxed) + 1 > kIp1PaceSkipAfterTicks) {
-            ip1_pace_count.store(0, std::memory_order_relaxed);
-            release = ip1_video_queue.Size() > kIp1PrebufferPackets;
-        }
-        if (!ip1_prebuffer_ready.load(std::memory_order_relaxed)) release = false;
-    }
-    if (release) ip1_release_packet.store(true, std::memory_order_relaxed);
-}
+void ip1_pace_tick() { ip1_release_packet.store(true, std::memory_order_relaxed); }
 
 // ---- life ----
 
@@ -312,11 +341,13 @@ void* corvane_rtsp_rtmp_pull_ip1_start(void* arg) {
     std::printf("corvane_rtsp_rtmp_pull_ip1_start start.... url_path_ip1=%s\r\n", url.c_str());
     bool reconnect_wish = false;
     bool retry_after_failure = false;
-    ip1_prebuffer_ready.store(false, std::memory_order_relaxed);
     m_ip1_pull_buffer_error.store(false, std::memory_order_relaxed);
     m_ip1_pull_reconnect_count.store(0, std::memory_order_relaxed);
-    ip1_pace_count.store(0, std::memory_order_relaxed);
     ip1_release_packet.store(false, std::memory_order_relaxed);
+    ip1_edge_media_ms.store(kIp1NoMediaMs, std::memory_order_relaxed);
+    ip1_newest_key_seq.store(0, std::memory_order_relaxed);
+    ip1_audio_floor_ms.store(kIp1NoMediaMs, std::memory_order_relaxed);
+    ip1_video_taken.store(false, std::memory_order_relaxed);
     ip1_last_video_time.store(kIp1NoTime, std::memory_order_relaxed);
 
     ip1_video_queue.Clear();
@@ -441,11 +472,18 @@ void* task_audio_ip1_run_pull(void*) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         while (rtsp_rtmp_pull_ip1_working.load(std::memory_order_relaxed)) {
             void* raw = nullptr;
-            if (ip1_audio_queue.TryPop(&raw) == 0) {
+            // The sound waits for the first picture's packet: the decode thread first decides which of the
+            // packets buffered while the stream was probed are too old to go on air.
+            if (!ip1_video_taken.load(std::memory_order_acquire) || ip1_audio_queue.TryPop(&raw) == 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(kAudioPollMs));
                 continue;
             }
             auto* item = static_cast<ip1_packet_item*>(raw);
+            const int64_t floor_ms = ip1_audio_floor_ms.load(std::memory_order_relaxed);
+            if (floor_ms != kIp1NoMediaMs && item->media_ms != kIp1NoMediaMs && item->media_ms < floor_ms) {
+                ip1_audio_item_free(&raw);  // the sound of pictures that were not put on air
+                continue;
+            }
             // Raw frames are decoded with the stream's own configuration, so a 44100 Hz or mono stream
             // plays at its real speed (it is converted to 48000 Hz stereo on the way in).
             if (!configured && client != nullptr) {

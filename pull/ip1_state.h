@@ -12,13 +12,15 @@
 #include "rtmp_rtsp_client.h"
 #include "safe_queue.h"
 
-// Queue limits and the RTMP pre-buffer (packets).
+// Queue limit (packets).
 constexpr int32_t kIp1QueueMaxItems = 250;
-constexpr int32_t kIp1PrebufferPackets = 180;
-// Pace tick: one video packet may leave the queue per tick; in RTMP mode every 31st tick releases only
-// while more than the pre-buffer is queued.
+// Pace tick: one video packet may leave the queue per tick while the input runs live.
 constexpr uint32_t kIp1PaceTickMs = 16;
-constexpr int32_t kIp1PaceSkipAfterTicks = 30;
+// Live start and live running: a video packet whose media time is more than this behind the newest packet
+// queued is stale (it was buffered while the stream was probed, or the pictures fell behind). Stale packets
+// are skipped up to the newest queued key frame, decoded without waiting for the tick, and their pictures
+// are not put on air, so the first picture on air is live and the delay never shrinks by fast-forwarding.
+constexpr int64_t kIp1LiveSlackMs = 150;
 // Supervision: a tick of 100 ms; more than 300 ticks without a video packet taken from the queue
 // reconnects.
 constexpr int64_t kIp1SuperviseTickMs = 100;
@@ -37,6 +39,8 @@ constexpr int kIp1PcmBufferBytes = 102400;
 constexpr int kIp1PushFps = 60;
 // Time of a packet without a presentation timestamp: never compared.
 constexpr uint64_t kIp1NoTime = UINT64_MAX;
+// Media time of a packet without timestamps (never compared), and of no audio floor.
+constexpr int64_t kIp1NoMediaMs = INT64_MIN;
 
 // One queued packet: a heap copy of the client's bytes.
 struct ip1_packet_item {
@@ -45,6 +49,9 @@ struct ip1_packet_item {
     int32_t size;
     uint64_t time;  // presentation time in whole seconds, kIp1NoTime when unknown
     bool h265;
+    int64_t media_ms;  // decoding (else presentation) time in ms, kIp1NoMediaMs when unknown
+    uint64_t seq;      // video: order of arrival (from 1)
+    bool key;          // video: begins with the parameter sets of a key frame (SPS or VPS)
 };
 void ip1_video_item_free(void** item);
 void ip1_audio_item_free(void** item);
@@ -54,9 +61,7 @@ extern std::atomic<uint8_t> rtmp_rtsp_ip1_buffer_flag;  // 0 RTSP mode, 1 RTMP m
 extern std::atomic<int32_t> m_ip1_pull_reconnect_count;
 extern std::atomic<bool> m_ip1_pull_buffer_error;
 extern std::atomic<bool> ip1_video_started;
-extern std::atomic<bool> ip1_prebuffer_ready;
 extern std::atomic<bool> ip1_release_packet;
-extern std::atomic<int32_t> ip1_pace_count;
 extern std::atomic<bool> ip1_supervisor_running;
 extern std::atomic<uint64_t> ip1_last_video_time;
 extern std::atomic<uint64_t> ip1_last_audio_time;
@@ -67,6 +72,29 @@ extern std::atomic<int32_t> ip1_audio_rate;
 extern std::atomic<int32_t> ip1_audio_channels;
 // Counts the stops; a supervisor, its waits and its reconnect belong to one value and end when it moves.
 extern std::atomic<uint32_t> ip1_stop_generation;
+
+// The live edge, written by the video packet callback as it queues: the newest packet's sequence and media
+// time, and the newest queued key frame's sequence (0 none).
+extern std::atomic<uint64_t> ip1_edge_seq;
+extern std::atomic<int64_t> ip1_edge_media_ms;
+extern std::atomic<uint64_t> ip1_newest_key_seq;
+// Written by the video decode thread: sound older than this media time belongs to pictures that were not
+// put on air and is dropped (kIp1NoMediaMs: none); the audio thread takes nothing before the first video
+// packet has been taken.
+extern std::atomic<int64_t> ip1_audio_floor_ms;
+extern std::atomic<bool> ip1_video_taken;
+// Pictures of stale packets are not put on air: decoded pictures are counted from the decoder's start, and
+// those numbered below ip1_hide_until are held back.
+extern std::atomic<uint64_t> ip1_pictures_out;
+extern std::atomic<uint64_t> ip1_hide_until;
+// Counts: packets skipped to reach a newer key frame, and stale pictures held back (since the process start).
+extern std::atomic<uint64_t> ip1_skipped_packets;
+extern std::atomic<uint64_t> ip1_hidden_pictures;
+
+// True when a video packet begins (behind a 3- or 4-byte start code) with an H.264 SPS or an H.265 VPS.
+bool ip1_is_key_packet(const uint8_t* data, int32_t size, bool h265);
+// Stale: more than kIp1LiveSlackMs behind the edge (never when either time is unknown).
+bool ip1_is_stale(int64_t media_ms, int64_t edge_media_ms);
 
 extern SafeQueue ip1_video_queue;
 extern SafeQueue ip1_audio_queue;

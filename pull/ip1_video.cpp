@@ -15,6 +15,7 @@
 
 #include "active_source.h"
 #include "encoder_feed.h"
+#include "frame_rate_limiter.h"
 #include "hdmi_picture.h"
 #include "ip1_input.h"
 #include "ip1_state.h"
@@ -40,7 +41,8 @@ constexpr int kDecoderSettleMs = 10;
 // Longest wait for the decoder to finish its queue at the end.
 constexpr int kDecoderIdleWaitMs = 2000;
 
-std::atomic<int32_t> ip1_frame_toggle{0};
+// On air, pictures reach the display and the encoder at up to the encoder's rate.
+FrameRateLimiter ip1_on_air_limiter(kEncodeFps);
 std::atomic<bool> ip1_to_web_working{false};
 std::once_flag g_to_web_once;
 
@@ -99,10 +101,67 @@ mpp_decode_Interface* start_decoder(const NdiStreamParams& params, bool h265, st
         return nullptr;
     }
     decoder->decoded_frame_callback.store(&ip1_decoded_frame_callback, std::memory_order_release);
-    ip1_frame_toggle.store(0, std::memory_order_relaxed);
+    ip1_on_air_limiter.Reset();
+    ip1_pictures_out.store(0, std::memory_order_relaxed);
+    ip1_hide_until.store(0, std::memory_order_relaxed);
     *buffer_thread = std::thread([] { ip1_nv12_buffer_run_pull(nullptr); });
     std::this_thread::sleep_for(std::chrono::milliseconds(kDecoderSettleMs));
     return decoder;
+}
+
+// A stale packet with a newer key frame queued behind it: the packets before that key frame are dropped (their
+// pictures could only go on air late, or by fast-forwarding) and the key frame is taken instead. nullptr when
+// the queue was emptied meanwhile (the input stops).
+ip1_packet_item* skip_to_newest_key(ip1_packet_item* item) {
+    const uint64_t key_seq = ip1_newest_key_seq.load(std::memory_order_acquire);
+    if (key_seq <= item->seq || !ip1_is_stale(item->media_ms, ip1_edge_media_ms.load(std::memory_order_relaxed)))
+        return item;
+    uint64_t skipped = 0;
+    while (item->seq < key_seq) {
+        void* raw = item;
+        ip1_video_item_free(&raw);
+        ++skipped;
+        if (ip1_video_queue.TryPop(&raw) == 0) {
+            item = nullptr;
+            break;
+        }
+        item = static_cast<ip1_packet_item*>(raw);
+    }
+    ip1_skipped_packets.fetch_add(skipped, std::memory_order_relaxed);
+    if (item != nullptr) {
+        int64_t floor = ip1_audio_floor_ms.load(std::memory_order_relaxed);
+        if (item->media_ms != kIp1NoMediaMs && (floor == kIp1NoMediaMs || item->media_ms > floor))
+            ip1_audio_floor_ms.store(item->media_ms, std::memory_order_relaxed);
+    }
+    std::printf("task_vedio_ip1_run_pull: %llu late packets skipped to the newest key frame\r\n",
+                static_cast<unsigned long long>(skipped));
+    return item;
+}
+
+// Whether the packet's picture may go on air, and the sound floor that goes with it: a stale packet's
+// picture is held back and its sound dropped; a packet whose time went back (a file that loops) lifts the
+// floor.
+bool mark_live(const ip1_packet_item& item) {
+    const bool stale = ip1_is_stale(item.media_ms, ip1_edge_media_ms.load(std::memory_order_relaxed));
+    const int64_t floor = ip1_audio_floor_ms.load(std::memory_order_relaxed);
+    if (stale && item.media_ms != kIp1NoMediaMs && (floor == kIp1NoMediaMs || item.media_ms > floor)) {
+        ip1_audio_floor_ms.store(item.media_ms, std::memory_order_relaxed);
+    } else if (!stale && floor != kIp1NoMediaMs && item.media_ms != kIp1NoMediaMs && item.media_ms < floor) {
+        ip1_audio_floor_ms.store(kIp1NoMediaMs, std::memory_order_relaxed);
+    }
+    return !stale;
+}
+
+// Hands one packet to the decoder, waiting while its queue is full: a packet left out would spoil the
+// pictures up to the next key frame.
+bool push_to_decoder(mpp_decode_Interface* decoder, const NdiStreamParams& params, int fps,
+                     const ip1_packet_item& item) {
+    while (!decoder->CanReceive()) {
+        if (!rtsp_rtmp_pull_ip1_working.load(std::memory_order_relaxed)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    decoder->PushPacket(params.width, params.height, fps, item.bytes, item.size);
+    return true;
 }
 
 }  // namespace
@@ -115,16 +174,27 @@ void* task_vedio_ip1_run_pull(void*) {
     std::thread buffer_thread;
     int count = 0;
     auto mark = std::chrono::steady_clock::now();
+    // Stale packets are taken one after the other without waiting for the pace tick.
+    bool catching_up = false;
+    uint64_t pushed = 0;  // packets handed to the decoder since it was made
     while (rtsp_rtmp_pull_ip1_working.load(std::memory_order_relaxed)) {
-        if (!ip1_release_packet.exchange(false, std::memory_order_relaxed)) {
+        if (!catching_up && !ip1_release_packet.exchange(false, std::memory_order_relaxed)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
             continue;
         }
         void* raw = nullptr;
-        if (ip1_video_queue.TryPop(&raw) == 0) continue;  // the release is spent
-        auto* item = static_cast<ip1_packet_item*>(raw);
+        if (ip1_video_queue.TryPop(&raw) == 0) {  // the release is spent
+            catching_up = false;
+            continue;
+        }
+        auto* item = skip_to_newest_key(static_cast<ip1_packet_item*>(raw));
+        if (item == nullptr) continue;
+        raw = item;
         m_ip1_pull_reconnect_count.store(0, std::memory_order_relaxed);
         ip1_last_video_time.store(item->time, std::memory_order_relaxed);
+        const bool live = mark_live(*item);
+        ip1_video_taken.store(true, std::memory_order_release);
+        bool handed = false;
         if (need_parameters) {
             NdiStreamParams found;
             if (ndi_parse_stream_parameters(item->bytes, item->size, item->h265, &found)) {
@@ -135,13 +205,17 @@ void* task_vedio_ip1_run_pull(void*) {
                 if (decoder != nullptr) {
                     params = found;
                     need_parameters = false;
-                    decoder->PushPacket(params.width, params.height, params.fps, item->bytes, item->size);
+                    pushed = 0;
+                    handed = push_to_decoder(decoder, params, params.fps, *item);
                 }
             }
-        } else if (decoder->CanReceive()) {
-            decoder->PushPacket(params.width, params.height, kIp1PushFps, item->bytes, item->size);
         } else {
-            std::printf("task_vedio_ip1_run_pull: the decoder is behind, packet dropped\r\n");
+            handed = push_to_decoder(decoder, params, kIp1PushFps, *item);
+        }
+        if (handed) {
+            ++pushed;
+            // The pictures of this packet and of every one before it stay off air.
+            if (!live) ip1_hide_until.store(pushed, std::memory_order_relaxed);
         }
         ++count;
         const auto now = std::chrono::steady_clock::now();
@@ -171,12 +245,17 @@ void ip1_decoded_frame_callback(uint8_t* bytes, int size, int hor_stride, int ve
     if (!rtsp_rtmp_pull_ip1_working.load(std::memory_order_relaxed)) return;
     if (bytes == nullptr || format != kDecodedNv12 || hor_stride <= 0 || ver_stride <= 0) return;
     if (static_cast<int64_t>(size) < static_cast<int64_t>(hor_stride) * ver_stride * 3 / 2) return;
+    const uint64_t picture = ip1_pictures_out.fetch_add(1, std::memory_order_relaxed);
     if (get_active_source() == kInputIp1) {
+        // A picture of a stale packet would go on air late: it only brings the decoder up to the live edge.
+        if (picture < ip1_hide_until.load(std::memory_order_relaxed)) {
+            ip1_hidden_pictures.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         copy_buffer* ring = ip1_nv12_buffer.load(std::memory_order_acquire);
-        if (!ring->is_initialised()) return;
+        if (!ring->is_initialised() || !ip1_on_air_limiter.AdmitNow()) return;
         if (hor_stride == ring->width() && ver_stride == ring->height()) {
-            // Full-size pictures: every other one, halving the rate handed to the display and the encoder.
-            if (ip1_frame_toggle.fetch_xor(1, std::memory_order_relaxed) == 0) ring->m_copy_buffer_write(bytes, size);
+            ring->m_copy_buffer_write(bytes, size);
         } else {
             ring->m_copy_buffer_write_nv12_crop(bytes, size, hor_stride, ver_stride);
         }

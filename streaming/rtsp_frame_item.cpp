@@ -18,6 +18,7 @@ RtspFrameItem* rtsp_frame_item_new(uint32_t type, const uint8_t* data, uint32_t 
     item->size = size;
     item->width = width;
     item->height = height;
+    item->taken = 0;
     return item;
 }
 

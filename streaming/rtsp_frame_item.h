@@ -10,6 +10,7 @@ struct RtspFrameItem {
     uint32_t size;
     uint16_t width;   // video only
     uint16_t height;  // video only
+    uint32_t taken;   // steady clock in the codec's units when the frame was handed over (0 until set)
 };
 
 constexpr uint32_t kRtspFrameVideo = 0;

@@ -17,14 +17,18 @@
 #include "rtsp_frame_item.h"
 #include "rtsp_server.h"
 #include "rtsp_serving_watch.h"
+#include "rtsp_timeline.h"
 #include "safe_queue.h"
 
 namespace {
 
 constexpr int kSupervisionTickMs = 100;
-// One frame interval in each clock: the encoder's 30 frames per second at 90 kHz, 1024 AAC samples.
+// The encoder's frame interval at 90 kHz (30 frames per second).
 constexpr uint32_t kVideoFrameTicks = 90000 / 30;
+// One AAC frame (1024 samples), and how far the sound's timeline may stray from the clock before it is set
+// back to it: beyond the jitter of the sound path, well within what keeps sound and pictures together.
 constexpr uint32_t kAudioFrameTicks = 1024;
+constexpr uint32_t kAudioClockToleranceTicks = 48000 * 60 / 1000;
 
 SafeQueue g_main_video_queue;
 SafeQueue g_sub_video_queue;
@@ -97,7 +101,10 @@ void PushVideo(SafeQueue& queue, const std::atomic<int>& enabled, const uint8_t*
         return;
     }
     RtspFrameItem* item = rtsp_frame_item_new(kRtspFrameVideo, data, size, width, height);
-    if (item != nullptr) queue.Push(item);
+    if (item == nullptr) return;
+    item->taken = g_h265.load(std::memory_order_relaxed) ? mnet::H265Source::GetTimestamp()
+                                                         : mnet::H264Source::GetTimestamp();
+    queue.Push(item);
 }
 
 void PushAudio(SafeQueue& queue, const std::atomic<int>& enabled, const uint8_t* data, uint32_t size) {
@@ -108,17 +115,9 @@ void PushAudio(SafeQueue& queue, const std::atomic<int>& enabled, const uint8_t*
         return;
     }
     RtspFrameItem* item = rtsp_frame_item_new(kRtspFrameAudio, data, size, 0, 0);
-    if (item != nullptr) queue.Push(item);
-}
-
-// Frames are stamped with the clock when they are sent. A sender that falls behind (a stall, then a burst)
-// would stamp several frames alike, and players then see timestamps that do not increase; so a stamp is never
-// less than one frame interval after the previous one.
-uint32_t NextTimestamp(uint32_t now, uint32_t* last, bool* first, uint32_t interval) {
-    if (!*first && static_cast<int32_t>(now - *last) < static_cast<int32_t>(interval)) now = *last + interval;
-    *first = false;
-    *last = now;
-    return now;
+    if (item == nullptr) return;
+    item->taken = mnet::AACSource::GetTimestamp(48000);
+    queue.Push(item);
 }
 
 // Takes the next item; nullptr once the run ends. The wait is the queue's own: disabling the queue at the
@@ -137,16 +136,13 @@ RtspFrameItem* NextItem(SafeQueue& queue, const RunContext& ctx) {
     return nullptr;
 }
 
-void SendVideo(SafeQueue& queue, std::shared_ptr<RunContext> ctx, bool allow_h265) {
-    uint32_t last = 0;
-    bool first = true;
+void SendVideo(SafeQueue& queue, std::shared_ptr<RunContext> ctx) {
+    RtspTimeline timeline;
     while (RtspFrameItem* item = NextItem(queue, *ctx)) {
         mnet::AVFrame frame(item->size);
         memcpy(frame.buffer.get(), item->data, item->size);
         frame.type = rtsp_video_frame_type(item->data);
-        const uint32_t now = (allow_h265 && g_h265.load(std::memory_order_relaxed)) ? mnet::H265Source::GetTimestamp()
-                                                                                   : mnet::H264Source::GetTimestamp();
-        frame.timestamp = NextTimestamp(now, &last, &first, kVideoFrameTicks);
+        frame.timestamp = rtsp_timeline_video(&timeline, item->taken, kVideoFrameTicks);
         HandOver(*ctx, ctx->video_busy_since_ms, mnet::channel_0, std::move(frame));
         void* done = item;
         rtsp_frame_item_free(&done);
@@ -154,15 +150,15 @@ void SendVideo(SafeQueue& queue, std::shared_ptr<RunContext> ctx, bool allow_h26
 }
 
 void SendAudio(SafeQueue& queue, std::shared_ptr<RunContext> ctx) {
-    uint32_t last = 0;
-    bool first = true;
+    RtspTimeline timeline;
     while (RtspFrameItem* item = NextItem(queue, *ctx)) {
         const uint32_t length = item->size + 7;
         mnet::AVFrame frame(length);
         adts_header_write(frame.buffer.get(), length);
         memcpy(frame.buffer.get() + 7, item->data, item->size);
         frame.type = mnet::AUDIO_FRAME;
-        frame.timestamp = NextTimestamp(mnet::AACSource::GetTimestamp(48000), &last, &first, kAudioFrameTicks);
+        frame.timestamp =
+            rtsp_timeline_audio(&timeline, item->taken, kAudioFrameTicks, kAudioClockToleranceTicks);
         HandOver(*ctx, ctx->audio_busy_since_ms, mnet::channel_1, std::move(frame));
         void* done = item;
         rtsp_frame_item_free(&done);
@@ -240,7 +236,7 @@ int rtsp_server_run_on_port(uint16_t port, const char* main_name, const char* su
     ctx->server = server;
     ctx->session_id = server->AddSession(session);
 
-    std::thread video_sender(SendVideo, std::ref(g_main_video_queue), ctx, true);
+    std::thread video_sender(SendVideo, std::ref(g_main_video_queue), ctx);
     std::thread audio_sender(SendAudio, std::ref(g_main_audio_queue), ctx);
 
     printf("11111111 Play URL_url_main:%s\r\n", play_url.c_str());

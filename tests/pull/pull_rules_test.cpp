@@ -1,5 +1,6 @@
 // The byte rules the pull client and the "ip1" input apply to every packet: start-code and delimiter
-// trimming, ADTS stripping, the frame-rate estimate and the first-packet test.
+// trimming, ADTS stripping, the frame-rate estimate, the first-packet test, and the live rules (which packets
+// are key frames to skip to, which are stale).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -88,6 +89,49 @@ TEST(PullPacketRules, FirstPacketMustBeASliceOrParameterSet) {
     for (const auto& c : cases)
         EXPECT_EQ(ip1_accepts_first_packet(c.bytes.data(), static_cast<int32_t>(c.bytes.size())), c.accepted)
             << static_cast<int>(c.bytes.size() > 4 ? c.bytes[4] : c.bytes.back());
+}
+
+TEST(PullPacketRules, KeyFramesBeginWithTheirParameterSets) {
+    const struct {
+        const char* what;
+        Bytes bytes;
+        bool h265;
+        bool key;
+    } cases[] = {
+        {"H.264 SPS first", {0, 0, 0, 1, 0x67, 0x42}, false, true},
+        {"H.264 SPS behind a 3-byte start code", {0, 0, 1, 0x27, 0x42}, false, true},
+        {"H.264 IDR without parameter sets", {0, 0, 0, 1, 0x65, 0x88}, false, false},
+        {"H.264 SEI before the parameter sets", {0, 0, 0, 1, 0x06, 0x05}, false, false},
+        {"H.264 P slice", {0, 0, 0, 1, 0x41, 0x9A}, false, false},
+        {"H.265 VPS first", {0, 0, 0, 1, 0x40, 0x01}, true, true},
+        {"H.265 VPS behind a 3-byte start code", {0, 0, 1, 0x40, 0x01}, true, true},
+        {"H.265 slice", {0, 0, 0, 1, 0x02, 0x01}, true, false},
+        {"an H.265 VPS byte read as H.264", {0, 0, 0, 1, 0x40, 0x01}, false, false},
+        {"no start code", {0x67, 0x42, 0x00, 0x1E, 0x00}, false, false},
+        {"too short", {0, 0, 0}, false, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ip1_is_key_packet(c.bytes.data(), static_cast<int32_t>(c.bytes.size()), c.h265), c.key) << c.what;
+    EXPECT_FALSE(ip1_is_key_packet(nullptr, 5, false));
+}
+
+TEST(PullPacketRules, StaleMeansFartherBehindTheEdgeThanTheSlack) {
+    const struct {
+        const char* what;
+        int64_t media_ms;
+        int64_t edge_ms;
+        bool stale;
+    } cases[] = {
+        {"the edge itself", 5000, 5000, false},
+        {"one frame behind", 4967, 5000, false},
+        {"exactly the slack behind", 5000 - kIp1LiveSlackMs, 5000, false},
+        {"just beyond the slack", 5000 - kIp1LiveSlackMs - 1, 5000, true},
+        {"a cached GOP behind", 2000, 5000, true},
+        {"ahead of the edge (a file that loops)", 9000, 40, false},
+        {"no time of its own", kIp1NoMediaMs, 5000, false},
+        {"no edge yet", 2000, kIp1NoMediaMs, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ip1_is_stale(c.media_ms, c.edge_ms), c.stale) << c.what;
 }
 
 }  // namespace
