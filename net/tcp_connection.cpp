@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "logger.h"
@@ -42,6 +43,25 @@ void TcpConnection::Attach() {
 TcpConnection::~TcpConnection() {
     if (!is_closed_.load() && task_scheduler_) task_scheduler_->RemoveChannel(channel_);
     if (sockfd_ > 0) ::close(sockfd_);
+}
+
+int64_t TcpConnection::NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t TcpConnection::SendBacklogMs(int64_t now_ms) const {
+    int64_t since = backlog_since_ms_.load(std::memory_order_relaxed);
+    return since == 0 ? 0 : now_ms - since;
+}
+
+void TcpConnection::NoteBacklog() {
+    if (write_buffer_.IsEmpty()) {
+        backlog_since_ms_.store(0, std::memory_order_relaxed);
+    } else if (backlog_since_ms_.load(std::memory_order_relaxed) == 0) {
+        int64_t now = NowMs();
+        backlog_since_ms_.store(now == 0 ? 1 : now, std::memory_order_relaxed);
+    }
 }
 
 std::string TcpConnection::GetIp() const { return SocketUtil::GetPeerIp(sockfd_); }
@@ -108,6 +128,7 @@ void TcpConnection::HandleWrite() {
         Close();
         return;
     }
+    NoteBacklog();
     UpdateWriteInterest();
 }
 
@@ -139,6 +160,7 @@ bool TcpConnection::Send(std::shared_ptr<char> data, uint32_t size) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!write_buffer_.Append(std::move(data), size)) return false;
+        NoteBacklog();
     }
     HandleWrite();
     return true;
@@ -149,6 +171,7 @@ bool TcpConnection::Send(const char* data, uint32_t size) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!write_buffer_.Append(data, size)) return false;
+        NoteBacklog();
     }
     HandleWrite();
     return true;

@@ -58,6 +58,11 @@ public:
     void Disconnect();
 
     bool IsClosed() const { return is_closed_.load(); }
+    // How long the send queue has been waiting without once draining, in ms on the steady clock (0 while
+    // it is empty); a peer that stopped reading shows a growing value.
+    int64_t SendBacklogMs(int64_t now_ms) const;
+    // Milliseconds on the steady clock, the time base of SendBacklogMs.
+    static int64_t NowMs();
     int GetSocket() const { return sockfd_; }
     std::string GetIp() const;
     uint16_t GetPort() const;
@@ -84,8 +89,12 @@ private:
     // Runs Close on the scheduler thread, by trigger event or, when the queue is full, by timer.
     void CloseOnScheduler();
 
+    // Caller holds mutex_: notes when the queue stops or starts being empty.
+    void NoteBacklog();
+
     int sockfd_;
     std::mutex mutex_;
+    std::atomic<int64_t> backlog_since_ms_{0};  // 0: the send queue is empty
     bool attached_ = false;  // under mutex_
     ChannelPtr channel_;
     DisconnectCallback disconnect_cb_;

@@ -18,6 +18,7 @@ constexpr uint8_t kFrameTypeKey = 1;
 constexpr uint8_t kCodecAvc = 7;
 constexpr uint8_t kSoundFormatAac = 10;
 constexpr uint8_t kPeerBandwidthDynamic = 2;
+constexpr uint16_t kUserControlStreamEof = 1;
 // The largest chunk size a peer may announce (the top bit must be 0).
 constexpr uint32_t kMaxAnnouncedChunkSize = 0x7FFFFFFF;
 }  // namespace
@@ -31,6 +32,8 @@ RtmpConnection::RtmpConnection(std::shared_ptr<RtmpServer> server, std::shared_p
     handshake_.reset(new RtmpHandshake(RtmpHandshake::kHandshakeC0C1));
     rtmp_server_ = server;
     connection_role_ = RTMP_SERVER;
+    created_ms_ = NowMs();
+    last_read_ms_ = created_ms_;
 }
 
 RtmpConnection::RtmpConnection(std::shared_ptr<RtmpPublisher> publisher, std::shared_ptr<TaskScheduler> scheduler,
@@ -90,7 +93,21 @@ void RtmpConnection::LogRefusal(const char* what) {
     Logger::Instance().Log2(LogWarning, "rtmp connection %d from %s: %s, closing", GetSocket(), GetIp().c_str(), what);
 }
 
+const char* RtmpConnection::TimedOut(int64_t now_ms, const Timeouts& limits) const {
+    if (connection_role_ != RTMP_SERVER || IsClosed()) return nullptr;
+    if (!started_.load(std::memory_order_relaxed) && now_ms - created_ms_ >= limits.start_ms) {
+        return "handshake and connect not done in time";
+    }
+    if (is_publishing_.load(std::memory_order_relaxed) &&
+        now_ms - last_read_ms_.load(std::memory_order_relaxed) >= limits.publisher_silence_ms) {
+        return "publisher silent for too long";
+    }
+    if (SendBacklogMs(now_ms) >= limits.player_stall_ms) return "send queue not drained for too long";
+    return nullptr;
+}
+
 bool RtmpConnection::OnRead(BufferReader& buffer) {
+    last_read_ms_.store(NowMs(), std::memory_order_relaxed);
     // A peer may send C2 and its first chunks together with C0 and C1: go on while the handshake moves.
     bool just_completed = false;
     while (!handshake_->IsCompleted()) {
@@ -254,6 +271,7 @@ bool RtmpConnection::HandleConnect() {
         app_ = app;
     }
 
+    started_ = true;
     SendWindowAckSize();
     SendPeerBandwidth();
     SendChunkSize();
@@ -332,6 +350,7 @@ bool RtmpConnection::HandlePublish(const std::string& stream_name) {
     }
     rtmp_session_ = session;
     state_ = START_PUBLISH;
+    started_ = true;
     is_publishing_ = true;
     session->SetGopCache(max_gop_cache_len_);
     session->AddSink(Self());
@@ -361,6 +380,7 @@ bool RtmpConnection::HandlePlay(const std::string& stream_name) {
         stream_path = stream_path_;
     }
     state_ = START_PLAY;
+    started_ = true;
     auto session = server->GetSession(stream_path);
     rtmp_session_ = session;
     session->AddSink(Self());
@@ -658,6 +678,30 @@ void RtmpConnection::SendControlMessage(uint8_t type, uint32_t value, int extra_
     rtmp_msg.payload = data;
     rtmp_msg.length = length;
     SendRtmpChunks(CHUNK_CONTROL_ID, rtmp_msg);
+}
+
+bool RtmpConnection::SendStreamEnd() {
+    if (IsClosed()) return false;
+    auto self = Self();
+    QueueTask([self]() { self->SendStreamEndNow(); });
+    return true;
+}
+
+void RtmpConnection::SendStreamEndNow() {
+    if (IsClosed() || state_.load() != START_PLAY) return;
+    // User Control: event type 1 (StreamEOF), then the message stream id.
+    std::shared_ptr<char> data(new char[6], std::default_delete<char[]>());
+    WriteUint16BE(data.get(), kUserControlStreamEof);
+    WriteUint32BE(data.get() + 2, stream_id_);
+    RtmpMessage rtmp_msg;
+    rtmp_msg.type_id = RTMP_USER_EVENT;
+    rtmp_msg.payload = data;
+    rtmp_msg.length = 6;
+    SendRtmpChunks(CHUNK_CONTROL_ID, rtmp_msg);
+    std::string description = GetStreamPath() + " is now unpublished.";
+    SendStatus("status", "NetStream.Play.UnpublishNotify", description.c_str());
+    // The next publisher's stream starts for this player on its own key frame.
+    has_key_frame_ = false;
 }
 
 void RtmpConnection::SendWindowAckSize() { SendControlMessage(RTMP_ACK_SIZE, acknowledgement_size_); }

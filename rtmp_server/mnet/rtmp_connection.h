@@ -55,6 +55,22 @@ public:
     // first byte, the message's absolute timestamp cut to 32 bits). Runs on the connection's scheduler thread.
     using PlayCallback = std::function<void(uint8_t* payload, uint32_t size, uint8_t codec_id, uint32_t timestamp)>;
 
+    // Time-outs of a server-role connection, checked by its server (RtmpServer::CheckTimeouts). Without them
+    // a peer that vanishes without FIN or RST keeps its connection, and a publisher its stream name, until TCP
+    // keep-alive gives up hours later.
+    // Handshake and connect must be done this long after the accept.
+    static constexpr uint32_t kStartTimeoutMs = 10000;
+    // A publisher that sends nothing this long is gone: closing it frees the stream name for a reconnect.
+    static constexpr uint32_t kPublisherSilenceMs = 10000;
+    // A player whose send queue has not once drained this long no longer reads.
+    static constexpr uint32_t kPlayerStallMs = 60000;
+
+    struct Timeouts {
+        uint32_t start_ms = kStartTimeoutMs;
+        uint32_t publisher_silence_ms = kPublisherSilenceMs;
+        uint32_t player_stall_ms = kPlayerStallMs;
+    };
+
     // Largest message stream id taken from a createStream reply.
     static constexpr double kMaxStreamId = 2147483647.0;
 
@@ -81,6 +97,11 @@ public:
     bool IsPlaying() override { return is_playing_.load(std::memory_order_relaxed); }
     bool IsPublishing() override { return is_publishing_.load(std::memory_order_relaxed); }
     int GetId() override { return GetSocket(); }
+    // The stream's publisher left: StreamEOF and "NetStream.Play.UnpublishNotify", in order with the media.
+    bool SendStreamEnd() override;
+
+    // Server role, any thread: why the connection must close now (a text for the log), or nullptr.
+    const char* TimedOut(int64_t now_ms, const Timeouts& limits) const;
 
     std::string GetStreamPath() const;
     uint32_t GetStreamId() const { return stream_id_; }
@@ -125,6 +146,8 @@ protected:
     void SendChunkSize();
     // A control message on chunk stream 2: a 32-bit value, and one more byte when extra_byte >= 0.
     void SendControlMessage(uint8_t type, uint32_t value, int extra_byte = -1);
+    // On the connection's own thread.
+    void SendStreamEndNow();
     bool SendStatus(const char* level, const char* code, const char* description);
     bool SendAmfMessage(uint8_t type, uint32_t csid, std::shared_ptr<char> payload, uint32_t payload_size);
     bool SendCommandMessage(uint32_t csid, std::shared_ptr<char> payload, uint32_t payload_size);
@@ -180,6 +203,12 @@ private:
     AmfObjects meta_data_;
     AmfDecoder amf_decoder_;
     AmfEncoder amf_encoder_;
+
+    // Steady-clock ms (TcpConnection::NowMs) of the accept and of the last bytes received; set once the
+    // handshake and connect are done (or a publish or play was taken without connect).
+    int64_t created_ms_ = 0;
+    std::atomic<int64_t> last_read_ms_{0};
+    std::atomic<bool> started_{false};
 
     std::atomic<bool> is_playing_{false};
     std::atomic<bool> is_publishing_{false};
