@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <queue>
+#include <deque>
+#include <vector>
 
 namespace mnet {
 
@@ -14,6 +15,14 @@ public:
     static constexpr uint32_t kMaxQueueLength = 500;
     // Bytes waiting at once: a few seconds of the 8 Mbit/s stream even with a whole picture group queued.
     static constexpr size_t kMaxQueuedBytes = 16 * 1024 * 1024;
+    // Packets one send call gathers from the front of the queue.
+    static constexpr int kMaxGather = 64;
+
+    // One piece of a gathered packet: size bytes at data (which may point into a buffer it keeps alive).
+    struct Segment {
+        std::shared_ptr<char> data;
+        uint32_t size;
+    };
 
     explicit BufferWriter(uint32_t capacity = kMaxQueueLength, size_t max_bytes = kMaxQueuedBytes);
     virtual ~BufferWriter() = default;
@@ -22,9 +31,12 @@ public:
     bool Append(std::shared_ptr<char> data, uint32_t size, uint32_t index = 0);
     // The same, with a copy of the bytes.
     bool Append(const char* data, uint32_t size, uint32_t index = 0);
+    // Queues every non-empty segment, in order, or none of them when the queue has no room for all.
+    bool AppendAll(const std::vector<Segment>& segments);
 
     // Sends what the socket takes without blocking (with timeout_ms > 0: blocking, each send waiting at most
-    // that long). 0 or more: nothing fatal; negative: the connection must close.
+    // that long), up to kMaxGather packets per system call. 0 or more: nothing fatal; negative: the
+    // connection must close.
     int Send(int sockfd, int timeout_ms = 0);
 
     bool IsEmpty() const { return buffer_.empty(); }
@@ -39,7 +51,7 @@ private:
         uint32_t write_index;
     };
 
-    std::queue<Packet> buffer_;
+    std::deque<Packet> buffer_;
     uint32_t max_queue_length_;
     size_t max_queued_bytes_;
     size_t queued_bytes_ = 0;

@@ -94,7 +94,7 @@ void TcpConnection::HandleRead() {
             Close();
             return;
         }
-        ssize_t n = read_buffer_.Read(sockfd_);
+        ssize_t n = read_buffer_.Read(sockfd_, read_bytes_per_event_.load(std::memory_order_relaxed));
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n <= 0) {
             Close();
@@ -174,6 +174,17 @@ bool TcpConnection::Send(const char* data, uint32_t size) {
         NoteBacklog();
     }
     HandleWrite();
+    return true;
+}
+
+bool TcpConnection::SendGathered(const std::vector<BufferWriter::Segment>& segments, bool write_now) {
+    if (is_closed_.load()) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!write_buffer_.AppendAll(segments)) return false;
+        NoteBacklog();
+    }
+    if (write_now) HandleWrite();
     return true;
 }
 

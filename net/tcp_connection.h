@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "buffer_reader.h"
 #include "buffer_writer.h"
@@ -49,6 +50,11 @@ public:
     // False when dropped, so a protocol that must not lose data silently can resynchronise.
     bool Send(std::shared_ptr<char> data, uint32_t size);
     bool Send(const char* data, uint32_t size);
+    // Queues the segments as one unit (all or none, without copying them); with write_now false they wait
+    // for the next Flush or send, so that several messages leave in one gathered write.
+    bool SendGathered(const std::vector<BufferWriter::Segment>& segments, bool write_now = true);
+    // Sends what is queued.
+    void Flush() { HandleWrite(); }
 
     // Registers the channel if the constructor left it for later; does nothing otherwise. TcpServer calls it
     // for every connection it accepts.
@@ -77,11 +83,15 @@ protected:
 
     // Caller holds mutex_.
     void Close();
+    // Bytes taken from the socket per readable event (BufferReader::kReadBytesPerEvent unless changed); a
+    // connection that receives a steady stream reads more at once.
+    void SetReadBytesPerEvent(uint32_t bytes) { read_bytes_per_event_.store(bytes, std::memory_order_relaxed); }
 
     std::shared_ptr<TaskScheduler> task_scheduler_;
     BufferReader read_buffer_;
     BufferWriter write_buffer_;
     std::atomic<bool> is_closed_{false};
+    std::atomic<uint32_t> read_bytes_per_event_{BufferReader::kReadBytesPerEvent};
 
 private:
     // Caller holds mutex_.

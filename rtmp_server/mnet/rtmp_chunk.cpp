@@ -228,4 +228,45 @@ int RtmpChunk::CreateChunk(uint32_t csid, const RtmpMessage& msg, char* buf, uin
     return static_cast<int>(p - buf);
 }
 
+std::vector<BufferWriter::Segment> RtmpChunk::CreateChunkSegments(uint32_t csid, const RtmpMessage& msg) const {
+    std::vector<BufferWriter::Segment> segments;
+    if (msg.length == 0 || !msg.payload) return segments;
+    bool extended = msg.abs_timestamp >= kExtendedTimestamp;
+    uint32_t ext_value = static_cast<uint32_t>(msg.abs_timestamp);
+    uint32_t basic = BasicHeaderSize(csid);
+    uint32_t continuations = (msg.length - 1) / out_chunk_size_;
+    uint32_t first_bytes = basic + 11 + (extended ? 4 : 0);
+    uint32_t next_bytes = basic + (extended ? 4 : 0);
+    std::shared_ptr<char> headers(new char[first_bytes + continuations * next_bytes], std::default_delete<char[]>());
+
+    char* p = WriteBasicHeader(headers.get(), 0, csid);
+    WriteUint24BE(p, extended ? kExtendedTimestamp : static_cast<uint32_t>(msg.abs_timestamp));
+    WriteUint24BE(p + 3, msg.length);
+    p[6] = static_cast<char>(msg.type_id);
+    WriteUint32LE(p + 7, msg.stream_id);
+    p += 11;
+    if (extended) {
+        WriteUint32BE(p, ext_value);
+        p += 4;
+    }
+    segments.reserve(2 + 2 * continuations);
+    segments.push_back({std::shared_ptr<char>(headers, headers.get()), first_bytes});
+    uint32_t offset = 0;
+    while (offset < msg.length) {
+        uint32_t piece = std::min(msg.length - offset, out_chunk_size_);
+        segments.push_back({std::shared_ptr<char>(msg.payload, msg.payload.get() + offset), piece});
+        offset += piece;
+        if (offset < msg.length) {
+            char* start = p;
+            p = WriteBasicHeader(p, 3, csid);
+            if (extended) {
+                WriteUint32BE(p, ext_value);
+                p += 4;
+            }
+            segments.push_back({std::shared_ptr<char>(headers, start), next_bytes});
+        }
+    }
+    return segments;
+}
+
 }  // namespace mnet

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "buffer_reader.h"
+#include "buffer_writer.h"
 #include "rtmp_message.h"
 
 namespace mnet {
@@ -45,6 +47,9 @@ public:
     uint32_t ChunkedSize(uint32_t csid, const RtmpMessage& msg) const;
     // Writes msg as a type-0 chunk and type-3 continuations; bytes written, or -1 when capacity is too small.
     int CreateChunk(uint32_t csid, const RtmpMessage& msg, char* buf, uint32_t capacity) const;
+    // The same bytes as segments for a gathered write: the chunk headers in one new buffer, the payload not
+    // copied but sliced (each slice keeps msg.payload alive). Empty when msg has no payload.
+    std::vector<BufferWriter::Segment> CreateChunkSegments(uint32_t csid, const RtmpMessage& msg) const;
 
     // The peer's chunk size: 0 is refused (false); sizes above kMaxChunkSize act as kMaxChunkSize.
     bool SetInChunkSize(uint32_t size);

@@ -155,21 +155,31 @@ protected:
     bool SendRtmpChunks(uint32_t csid, RtmpMessage& rtmp_msg);
 
 private:
-    struct ReplayFrame {
-        uint8_t type;
+    // What the session (or the outgoing publisher) hands the connection to send; kept in order in the outbox
+    // and sent from the connection's own thread.
+    struct OutItem {
+        enum Kind : uint8_t { kMedia, kReplay, kMetaData, kStreamEnd };
+        Kind kind;
+        uint8_t type;  // kMedia, kReplay: 8, 9, 24 or 25
         uint64_t timestamp;
         std::shared_ptr<char> payload;
         uint32_t size;
     };
 
     std::shared_ptr<RtmpConnection> Self();
-    bool QueueReplayFrame(uint8_t type, uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size);
+    // Any thread: appends to the outbox; the first item since the last flush schedules one.
+    bool Enqueue(OutItem item);
+    // On the connection's own thread: everything in the outbox, in order, then one gathered write.
+    void FlushOutbox();
     // Leaves the attached session at once (a new play or publish on this connection), reporting the stop.
     void DetachSession(bool deferred);
-    // On the connection's own thread: one live message to the player, through the key-frame gate.
+    // One live message to the player, through the key-frame gate; queued for the flush's write.
     void SendQueuedMedia(uint8_t type, uint64_t timestamp, const std::shared_ptr<char>& payload, uint32_t size);
-    // On the connection's own thread: the replayed GOP, chunked into one send so it cannot be cut short.
-    void FlushReplay();
+    // A replayed GOP (or the outgoing publisher's media), chunked into one buffer so it cannot be cut short.
+    void SendReplay(const OutItem* frames, size_t count);
+    // The chunks of a message as segments, shared with every other connection of this thread that sends
+    // the same message with the same chunk size and ids.
+    std::vector<BufferWriter::Segment> ChunkSegments(uint32_t csid, const RtmpMessage& rtmp_msg);
     bool QueueTask(std::function<void()> task);
     void LogRefusal(const char* what);
 
@@ -223,9 +233,12 @@ private:
 
     PlayCallback play_cb_;
 
-    std::mutex replay_mutex_;
-    std::vector<ReplayFrame> replay_frames_;
-    bool replay_scheduled_ = false;
+    // Bytes read at once from a publisher's socket: a whole frame and the audio beside it per read event.
+    static constexpr uint32_t kPublisherReadBytes = 64 * 1024;
+
+    std::mutex outbox_mutex_;
+    std::vector<OutItem> outbox_;
+    bool flush_scheduled_ = false;
 };
 
 }  // namespace mnet
