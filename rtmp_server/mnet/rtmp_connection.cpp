@@ -805,15 +805,19 @@ bool RtmpConnection::Enqueue(OutItem item) {
 }
 
 void RtmpConnection::FlushOutbox() {
-    std::vector<OutItem> items;
+    std::vector<OutItem>& items = flushing_;
     {
         std::lock_guard<std::mutex> lock(outbox_mutex_);
         items.swap(outbox_);
         flush_scheduled_ = false;
     }
     if (needs_resync_.exchange(false)) has_key_frame_ = false;
+    bool audio_only = true;
     for (size_t i = 0; i < items.size();) {
         const OutItem& item = items[i];
+        if (item.kind != OutItem::kMedia || (item.type != RTMP_AUDIO && item.type != RTMP_AAC_SEQUENCE_HEADER)) {
+            audio_only = false;
+        }
         switch (item.kind) {
         case OutItem::kReplay: {
             // The frames of one replay arrive in one run of calls: they go out together.
@@ -835,10 +839,17 @@ void RtmpConnection::FlushOutbox() {
         }
         ++i;
     }
+    items.clear();
+    if (audio_only && avc_sequence_header_size_ != 0 && has_key_frame_.load()) {
+        int64_t now = NowMs();
+        if (audio_held_since_ms_ == 0) audio_held_since_ms_ = now;
+        if (now - audio_held_since_ms_ < kAudioHoldMs) return;
+    }
+    audio_held_since_ms_ = 0;
     Flush();
 }
 
-std::vector<BufferWriter::Segment> RtmpConnection::ChunkSegments(uint32_t csid, const RtmpMessage& rtmp_msg) {
+const std::vector<BufferWriter::Segment>& RtmpConnection::ChunkSegments(uint32_t csid, const RtmpMessage& rtmp_msg) {
     // Players of one stream get the same message one after another on this thread: a few entries suffice
     // (audio and video interleave). An entry keeps its payload alive, so a payload's address is not reused
     // while an entry names it.

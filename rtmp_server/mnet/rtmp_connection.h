@@ -179,7 +179,8 @@ private:
     void SendReplay(const OutItem* frames, size_t count);
     // The chunks of a message as segments, shared with every other connection of this thread that sends
     // the same message with the same chunk size and ids.
-    std::vector<BufferWriter::Segment> ChunkSegments(uint32_t csid, const RtmpMessage& rtmp_msg);
+    // Valid until the next call on this thread.
+    const std::vector<BufferWriter::Segment>& ChunkSegments(uint32_t csid, const RtmpMessage& rtmp_msg);
     bool QueueTask(std::function<void()> task);
     void LogRefusal(const char* what);
 
@@ -236,8 +237,15 @@ private:
     // Bytes read at once from a publisher's socket: a whole frame and the audio beside it per read event.
     static constexpr uint32_t kPublisherReadBytes = 64 * 1024;
 
+    // Audio of a stream with video waits in the send queue for the next video frame, so that a player gets
+    // one write per frame rather than one per message (each write costs a wake-up of the player), but never
+    // longer than this.
+    static constexpr int64_t kAudioHoldMs = 100;
+
+    int64_t audio_held_since_ms_ = 0;  // on the connection's thread; 0 while nothing is held
     std::mutex outbox_mutex_;
     std::vector<OutItem> outbox_;
+    std::vector<OutItem> flushing_;  // on the connection's thread: the items being sent, capacity kept
     bool flush_scheduled_ = false;
 };
 
