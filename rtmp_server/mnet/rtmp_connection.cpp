@@ -843,8 +843,25 @@ void RtmpConnection::FlushOutbox() {
     if (audio_only && avc_sequence_header_size_ != 0 && has_key_frame_.load()) {
         int64_t now = NowMs();
         if (audio_held_since_ms_ == 0) audio_held_since_ms_ = now;
-        if (now - audio_held_since_ms_ < kAudioHoldMs) return;
+        if (now - audio_held_since_ms_ < kAudioHoldMs) {
+            if (!hold_timer_pending_) {
+                hold_timer_pending_ = true;
+                std::weak_ptr<TcpConnection> weak = shared_from_this();
+                task_scheduler_->AddTimer([weak]() {
+                    if (auto conn = weak.lock()) std::static_pointer_cast<RtmpConnection>(conn)->EndAudioHold();
+                    return false;
+                }, static_cast<uint32_t>(kAudioHoldMs));
+            }
+            return;
+        }
     }
+    audio_held_since_ms_ = 0;
+    Flush();
+}
+
+void RtmpConnection::EndAudioHold() {
+    hold_timer_pending_ = false;
+    if (audio_held_since_ms_ == 0) return;
     audio_held_since_ms_ = 0;
     Flush();
 }

@@ -171,6 +171,8 @@ private:
     bool Enqueue(OutItem item);
     // On the connection's own thread: everything in the outbox, in order, then one gathered write.
     void FlushOutbox();
+    // Timer of a hold: sends held audio that no video frame came to take along.
+    void EndAudioHold();
     // Leaves the attached session at once (a new play or publish on this connection), reporting the stop.
     void DetachSession(bool deferred);
     // One live message to the player, through the key-frame gate; queued for the flush's write.
@@ -243,6 +245,7 @@ private:
     static constexpr int64_t kAudioHoldMs = 100;
 
     int64_t audio_held_since_ms_ = 0;  // on the connection's thread; 0 while nothing is held
+    bool hold_timer_pending_ = false;  // on the connection's thread
     std::mutex outbox_mutex_;
     std::vector<OutItem> outbox_;
     std::vector<OutItem> flushing_;  // on the connection's thread: the items being sent, capacity kept

@@ -66,6 +66,15 @@ std::string Build(RtmpChunk& chunk, uint32_t csid, uint8_t type, uint64_t ts, co
     std::vector<char> buf(chunk.ChunkedSize(csid, msg));
     int n = chunk.CreateChunk(csid, msg, buf.data(), static_cast<uint32_t>(buf.size()));
     EXPECT_EQ(n, static_cast<int>(buf.size()));
+    // The segments of a gathered write carry the same bytes, the payload not copied.
+    std::string gathered;
+    for (const auto& segment : chunk.CreateChunkSegments(csid, msg)) {
+        bool in_payload = segment.data.get() >= msg.payload.get() && segment.data.get() < msg.payload.get() + msg.length;
+        bool is_header = segment.size <= 18;
+        EXPECT_TRUE(in_payload || is_header) << "a segment of " << segment.size << " bytes is a copy";
+        gathered.append(segment.data.get(), segment.size);
+    }
+    EXPECT_EQ(gathered, std::string(buf.data(), buf.size()));
     return std::string(buf.data(), buf.size());
 }
 

@@ -547,6 +547,31 @@ TEST_F(RtmpServerTest, TimeOutsCloseVanishedPeers) {
     EXPECT_FALSE(next.WaitClosed(100)) << "the publisher that keeps sending was closed";
 }
 
+// Audio of a stream with video waits for the next frame's write, but not for ever: audio with no video after
+// it still reaches the player, in order.
+TEST_F(RtmpServerTest, AudioWithoutVideoAfterItStillArrives) {
+    RtmpTestClient pub;
+    StartPublisher(pub, "av");
+    RtmpTestClient player;
+    ASSERT_TRUE(player.Open(port));
+    ASSERT_TRUE(player.SendStreamCommand("play", "av"));
+    ASSERT_TRUE(net_test::WaitFor([&] { return Events().size() == 2; }));
+    ASSERT_TRUE(pub.SendMessage(6, mnet::RTMP_VIDEO, 1, Media({0x17, 0x01, 0, 0, 0}, 2000, 0), 0));
+    for (uint32_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(pub.SendMessage(4, mnet::RTMP_AUDIO, 1, Media({0xAF, 0x01}, 100, i), 10 + i));
+    }
+    RtmpMessage msg;
+    do {
+        ASSERT_TRUE(player.ReadUntil(mnet::RTMP_VIDEO, &msg));
+    } while (msg.payload.get()[1] == 0);
+    for (uint32_t i = 0; i < 3; ++i) {
+        do {
+            ASSERT_TRUE(player.ReadUntil(mnet::RTMP_AUDIO, &msg, 5000)) << "audio " << i << " held back";
+        } while (msg.payload.get()[1] == 0);
+        EXPECT_EQ(msg.abs_timestamp, 10u + i);
+    }
+}
+
 // Product time-outs: a connection that only sent C0 and C1 is still open well before 10 s and closed soon
 // after (the check runs twice a second; 20 s leave room for a slow sanitizer build).
 TEST_F(RtmpServerTest, HalfDoneHandshakeClosedAfterTenSeconds) {
