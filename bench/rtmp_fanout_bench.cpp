@@ -4,6 +4,7 @@
 // resident memory, and whether every player got every frame, then our figures as ratios of nginx's.
 //   bench_rtmp_fanout [SECONDS]          (default 20)
 //   bench_rtmp_fanout --serve PORT       (our server alone, used by the benchmark itself)
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,7 +17,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,20 +56,21 @@ uint16_t FreePort() {
     return ntohs(addr.sin_port);
 }
 
-// CPU seconds (user + system) of a process.
+// CPU seconds of a process: the scheduler's nanosecond run time of each of its threads, summed (the tick
+// counts of /proc/PID/stat are too coarse for a few players over a few seconds).
 double CpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close_paren = content.rfind(')');
-    if (close_paren == std::string::npos) return 0;
-    std::istringstream fields(content.substr(close_paren + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = opendir(dir.c_str());
+    if (!tasks) return 0;
+    unsigned long long total_ns = 0;
+    while (struct dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream in(dir + "/" + entry->d_name + "/schedstat");
+        unsigned long long run_ns = 0;
+        if (in >> run_ns) total_ns += run_ns;
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    closedir(tasks);
+    return static_cast<double>(total_ns) / 1e9;
 }
 
 double PeakRssMb(pid_t pid) {

@@ -18,12 +18,12 @@ void BufferReader::Compact() {
     writer_index_ = readable;
 }
 
-ssize_t BufferReader::Read(int fd) {
+ssize_t BufferReader::Read(int fd, uint32_t max_bytes) {
     size_t readable = ReadableBytes();
     if (readable >= max_unread_) return 0;
-    size_t want = std::min<size_t>(kReadBytesPerEvent, max_unread_ - readable);
+    size_t want = std::min<size_t>(std::max<uint32_t>(max_bytes, 1), max_unread_ - readable);
     if (WritableBytes() < want && reader_index_ > 0) Compact();
-    if (WritableBytes() < want) buffer_.resize(writer_index_ + kReadBytesPerEvent);
+    if (WritableBytes() < want) buffer_.resize(writer_index_ + want);
 
     ssize_t n;
     do {

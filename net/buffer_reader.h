@@ -24,7 +24,9 @@ public:
 
     // Receives up to kReadBytesPerEvent bytes: the count, 0 at end of stream or when the buffer is full
     // (IsFull tells which), negative on error with errno set (EAGAIN/EWOULDBLOCK when nothing is waiting).
-    ssize_t Read(int fd);
+    ssize_t Read(int fd) { return Read(fd, kReadBytesPerEvent); }
+    // The same with another limit per call, for a connection that receives a steady stream.
+    ssize_t Read(int fd, uint32_t max_bytes);
 
     size_t ReadableBytes() const { return writer_index_ - reader_index_; }
     size_t WritableBytes() const { return buffer_.size() - writer_index_; }

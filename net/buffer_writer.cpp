@@ -32,6 +32,32 @@ bool BufferWriter::Append(std::shared_ptr<char> data, uint32_t size, uint32_t in
     return true;
 }
 
+bool BufferWriter::AppendAll(const std::vector<Segment>& segments) {
+    size_t count = 0;
+    size_t bytes = 0;
+    for (const Segment& segment : segments) {
+        if (segment.size == 0) continue;
+        if (!segment.data) return false;
+        ++count;
+        bytes += segment.size;
+    }
+    if (count == 0 || buffer_.size() + count > max_queue_length_ || queued_bytes_ + bytes > max_queued_bytes_) {
+        return false;
+    }
+    for (const Segment& segment : segments) {
+        if (segment.size == 0) continue;
+        Packet packet;
+        packet.data = segment.data.get();
+        packet.owner = segment.data;
+        packet.size = segment.size;
+        packet.write_index = 0;
+        packet.head_size = 0;
+        buffer_.push_back(std::move(packet));
+    }
+    queued_bytes_ += bytes;
+    return true;
+}
+
 bool BufferWriter::Append(const char* data, uint32_t size, uint32_t index) {
     if (size <= index || data == nullptr) return false;
     if (!Admit(size - index)) return false;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 struct iovec;
 
@@ -48,6 +49,15 @@ public:
     // (one it took in part is always queued, so that the stream stays whole). *accepted counts the given
     // packets sent or queued. The result is that of Send.
     int SendWith(int sockfd, const HeadedPacket* packets, size_t count, size_t* accepted);
+
+    // One piece of a packet group queued together: size bytes at data (which may point into a buffer it keeps
+    // alive).
+    struct Segment {
+        std::shared_ptr<char> data;
+        uint32_t size;
+    };
+    // Queues every non-empty segment, in order, or none of them when the queue has no room for all.
+    bool AppendAll(const std::vector<Segment>& segments);
 
     // Sends what the socket takes without blocking (with timeout_ms > 0: blocking, each send waiting at most
     // that long), several packets per gathered write. 0 or more: nothing fatal; negative: the connection must

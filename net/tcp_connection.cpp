@@ -45,6 +45,25 @@ TcpConnection::~TcpConnection() {
     if (sockfd_ > 0) ::close(sockfd_);
 }
 
+int64_t TcpConnection::NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t TcpConnection::SendBacklogMs(int64_t now_ms) const {
+    int64_t since = backlog_since_ms_.load(std::memory_order_relaxed);
+    return since == 0 ? 0 : now_ms - since;
+}
+
+void TcpConnection::NoteBacklog() {
+    if (write_buffer_.IsEmpty()) {
+        backlog_since_ms_.store(0, std::memory_order_relaxed);
+    } else if (backlog_since_ms_.load(std::memory_order_relaxed) == 0) {
+        int64_t now = NowMs();
+        backlog_since_ms_.store(now == 0 ? 1 : now, std::memory_order_relaxed);
+    }
+}
+
 std::string TcpConnection::GetIp() const { return SocketUtil::GetPeerIp(sockfd_); }
 uint16_t TcpConnection::GetPort() const { return SocketUtil::GetPeerPort(sockfd_); }
 
@@ -75,7 +94,7 @@ void TcpConnection::HandleRead() {
             Close();
             return;
         }
-        ssize_t n = read_buffer_.Read(sockfd_);
+        ssize_t n = read_buffer_.Read(sockfd_, read_bytes_per_event_.load(std::memory_order_relaxed));
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n <= 0) {
             Close();
@@ -120,6 +139,7 @@ void TcpConnection::HandleWrite() {
         Close();
         return;
     }
+    NoteBacklog();
     UpdateWriteInterest();
 }
 
@@ -151,6 +171,7 @@ bool TcpConnection::Send(std::shared_ptr<char> data, uint32_t size) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!write_buffer_.Append(std::move(data), size)) return false;
+        NoteBacklog();
     }
     HandleWrite();
     return true;
@@ -161,6 +182,7 @@ bool TcpConnection::Send(const char* data, uint32_t size) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!write_buffer_.Append(data, size)) return false;
+        NoteBacklog();
     }
     HandleWrite();
     return true;
@@ -197,6 +219,17 @@ size_t TcpConnection::SendBatch(const HeadedPacket* packets, size_t count, bool 
     }
     UpdateWriteInterest();
     return accepted;
+}
+
+bool TcpConnection::SendGathered(const std::vector<BufferWriter::Segment>& segments, bool write_now) {
+    if (is_closed_.load()) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!write_buffer_.AppendAll(segments)) return false;
+        NoteBacklog();
+    }
+    if (write_now) HandleWrite();
+    return true;
 }
 
 void TcpConnection::Disconnect() {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "buffer_reader.h"
 #include "buffer_writer.h"
@@ -49,6 +50,9 @@ public:
     // False when dropped, so a protocol that must not lose data silently can resynchronise.
     bool Send(std::shared_ptr<char> data, uint32_t size);
     bool Send(const char* data, uint32_t size);
+    // Queues the segments as one unit (all or none, without copying them); with write_now false they wait
+    // for the next Flush or send, so that several messages leave in one gathered write.
+    bool SendGathered(const std::vector<BufferWriter::Segment>& segments, bool write_now = true);
 
     // One packet of a batch: its own small header in front of a shared payload (never copied).
     using HeadedPacket = BufferWriter::HeadedPacket;
@@ -71,6 +75,11 @@ public:
     void Disconnect();
 
     bool IsClosed() const { return is_closed_.load(); }
+    // How long the send queue has been waiting without once draining, in ms on the steady clock (0 while
+    // it is empty); a peer that stopped reading shows a growing value.
+    int64_t SendBacklogMs(int64_t now_ms) const;
+    // Milliseconds on the steady clock, the time base of SendBacklogMs.
+    static int64_t NowMs();
     int GetSocket() const { return sockfd_; }
     std::string GetIp() const;
     uint16_t GetPort() const;
@@ -85,11 +94,15 @@ protected:
 
     // Caller holds mutex_.
     void Close();
+    // Bytes taken from the socket per readable event (BufferReader::kReadBytesPerEvent unless changed); a
+    // connection that receives a steady stream reads more at once.
+    void SetReadBytesPerEvent(uint32_t bytes) { read_bytes_per_event_.store(bytes, std::memory_order_relaxed); }
 
     std::shared_ptr<TaskScheduler> task_scheduler_;
     BufferReader read_buffer_;
     BufferWriter write_buffer_;
     std::atomic<bool> is_closed_{false};
+    std::atomic<uint32_t> read_bytes_per_event_{BufferReader::kReadBytesPerEvent};
 
 private:
     // Caller holds mutex_: sends the queue; false when the connection must close.
@@ -100,8 +113,12 @@ private:
     // Runs Close on the scheduler thread, by trigger event or, when the queue is full, by timer.
     void CloseOnScheduler();
 
+    // Caller holds mutex_: notes when the queue stops or starts being empty.
+    void NoteBacklog();
+
     int sockfd_;
     std::mutex mutex_;
+    std::atomic<int64_t> backlog_since_ms_{0};  // 0: the send queue is empty
     bool attached_ = false;  // under mutex_
     ChannelPtr channel_;
     DisconnectCallback disconnect_cb_;

@@ -22,6 +22,7 @@ bool RtmpChunk::SetInChunkSize(uint32_t size) {
 
 void RtmpChunk::Clear() {
     streams_.clear();
+    partial_bytes_ = 0;
     state_ = kParseHeader;
     current_csid_ = -1;
     chunk_remaining_ = 0;
@@ -124,9 +125,11 @@ bool RtmpChunk::GrowPayload(ChunkStream& stream, uint32_t needed) {
     RtmpMessage& msg = stream.message;
     uint32_t capacity = std::max(stream.capacity * 2, kInitialPayloadBytes);
     capacity = std::max(std::min(capacity, msg.length), needed);
+    if (partial_bytes_ - stream.capacity + capacity > kMaxPartialBytes) return false;
     std::shared_ptr<char> payload(new char[capacity], std::default_delete<char[]>());
     if (msg.payload && msg.index > 0) memcpy(payload.get(), msg.payload.get(), msg.index);
     msg.payload = std::move(payload);
+    partial_bytes_ = partial_bytes_ - stream.capacity + capacity;
     stream.capacity = capacity;
     return true;
 }
@@ -140,7 +143,11 @@ int RtmpChunk::ParsePayload(const char* data, size_t size, RtmpMessage& out) {
     uint32_t piece = static_cast<uint32_t>(std::min<size_t>(size, chunk_remaining_));
     if (piece == 0) return 0;
     if (msg.index + piece > msg.length) return -1;
-    GrowPayload(stream, msg.index + piece);
+    if (!GrowPayload(stream, msg.index + piece)) {
+        Logger::Instance().Log2(LogWarning, "rtmp: partly received messages would hold more than %zu bytes, "
+                                "refused", kMaxPartialBytes);
+        return -1;
+    }
     memcpy(msg.payload.get() + msg.index, data, piece);
     msg.index += piece;
     chunk_remaining_ -= piece;
@@ -153,6 +160,7 @@ int RtmpChunk::ParsePayload(const char* data, size_t size, RtmpMessage& out) {
         // The header fields stay for the next message on this chunk stream; the payload now belongs to out.
         msg.index = 0;
         msg.payload.reset();
+        partial_bytes_ -= stream.capacity;
         stream.capacity = 0;
     }
     return static_cast<int>(piece);
@@ -218,6 +226,47 @@ int RtmpChunk::CreateChunk(uint32_t csid, const RtmpMessage& msg, char* buf, uin
         }
     }
     return static_cast<int>(p - buf);
+}
+
+std::vector<BufferWriter::Segment> RtmpChunk::CreateChunkSegments(uint32_t csid, const RtmpMessage& msg) const {
+    std::vector<BufferWriter::Segment> segments;
+    if (msg.length == 0 || !msg.payload) return segments;
+    bool extended = msg.abs_timestamp >= kExtendedTimestamp;
+    uint32_t ext_value = static_cast<uint32_t>(msg.abs_timestamp);
+    uint32_t basic = BasicHeaderSize(csid);
+    uint32_t continuations = (msg.length - 1) / out_chunk_size_;
+    uint32_t first_bytes = basic + 11 + (extended ? 4 : 0);
+    uint32_t next_bytes = basic + (extended ? 4 : 0);
+    std::shared_ptr<char> headers(new char[first_bytes + continuations * next_bytes], std::default_delete<char[]>());
+
+    char* p = WriteBasicHeader(headers.get(), 0, csid);
+    WriteUint24BE(p, extended ? kExtendedTimestamp : static_cast<uint32_t>(msg.abs_timestamp));
+    WriteUint24BE(p + 3, msg.length);
+    p[6] = static_cast<char>(msg.type_id);
+    WriteUint32LE(p + 7, msg.stream_id);
+    p += 11;
+    if (extended) {
+        WriteUint32BE(p, ext_value);
+        p += 4;
+    }
+    segments.reserve(2 + 2 * continuations);
+    segments.push_back({std::shared_ptr<char>(headers, headers.get()), first_bytes});
+    uint32_t offset = 0;
+    while (offset < msg.length) {
+        uint32_t piece = std::min(msg.length - offset, out_chunk_size_);
+        segments.push_back({std::shared_ptr<char>(msg.payload, msg.payload.get() + offset), piece});
+        offset += piece;
+        if (offset < msg.length) {
+            char* start = p;
+            p = WriteBasicHeader(p, 3, csid);
+            if (extended) {
+                WriteUint32BE(p, ext_value);
+                p += 4;
+            }
+            segments.push_back({std::shared_ptr<char>(headers, start), next_bytes});
+        }
+    }
+    return segments;
 }
 
 }  // namespace mnet

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "buffer_reader.h"
+#include "buffer_writer.h"
 #include "rtmp_message.h"
 
 namespace mnet {
@@ -22,6 +24,10 @@ public:
     static constexpr uint32_t kMaxChunkStreamId = 1023;
     // Chunk streams one connection may have open at once.
     static constexpr size_t kMaxChunkStreams = 64;
+    // Payload bytes one connection may hold in messages not yet complete, across all its chunk streams: one
+    // message of the largest size plus room for the audio and commands that interleave with it. Without it a
+    // peer could pin kMaxChunkStreams * kMaxMessageSize by starting a large message on every chunk stream.
+    static constexpr size_t kMaxPartialBytes = kMaxMessageSize + kMaxMessageSize / 4;
     // First allocation of a message payload; it doubles as bytes arrive, up to the message length.
     static constexpr uint32_t kInitialPayloadBytes = 64 * 1024;
     static constexpr uint32_t kExtendedTimestamp = 0xFFFFFF;
@@ -41,6 +47,9 @@ public:
     uint32_t ChunkedSize(uint32_t csid, const RtmpMessage& msg) const;
     // Writes msg as a type-0 chunk and type-3 continuations; bytes written, or -1 when capacity is too small.
     int CreateChunk(uint32_t csid, const RtmpMessage& msg, char* buf, uint32_t capacity) const;
+    // The same bytes as segments for a gathered write: the chunk headers in one new buffer, the payload not
+    // copied but sliced (each slice keeps msg.payload alive). Empty when msg has no payload.
+    std::vector<BufferWriter::Segment> CreateChunkSegments(uint32_t csid, const RtmpMessage& msg) const;
 
     // The peer's chunk size: 0 is refused (false); sizes above kMaxChunkSize act as kMaxChunkSize.
     bool SetInChunkSize(uint32_t size);
@@ -52,6 +61,8 @@ public:
     uint32_t GetStreamId() const { return kStreamId; }
     // Drops every partly received message.
     void Clear();
+    // Payload bytes held now for messages not yet complete.
+    size_t PartialBytes() const { return partial_bytes_; }
 
 private:
     struct ChunkStream {
@@ -62,7 +73,8 @@ private:
 
     int ParseHeader(const char* data, size_t size);
     int ParsePayload(const char* data, size_t size, RtmpMessage& out);
-    static bool GrowPayload(ChunkStream& stream, uint32_t needed);
+    // False (nothing changed) when the growth would take the connection past kMaxPartialBytes.
+    bool GrowPayload(ChunkStream& stream, uint32_t needed);
     static uint32_t BasicHeaderSize(uint32_t csid);
     static char* WriteBasicHeader(char* p, uint8_t fmt, uint32_t csid);
 
@@ -73,6 +85,7 @@ private:
     uint32_t in_chunk_size_ = kDefaultChunkSize;
     uint32_t out_chunk_size_ = kDefaultChunkSize;
     std::map<uint32_t, ChunkStream> streams_;
+    size_t partial_bytes_ = 0;  // sum of the streams' capacity
 };
 
 }  // namespace mnet

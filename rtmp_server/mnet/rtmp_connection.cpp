@@ -18,6 +18,7 @@ constexpr uint8_t kFrameTypeKey = 1;
 constexpr uint8_t kCodecAvc = 7;
 constexpr uint8_t kSoundFormatAac = 10;
 constexpr uint8_t kPeerBandwidthDynamic = 2;
+constexpr uint16_t kUserControlStreamEof = 1;
 // The largest chunk size a peer may announce (the top bit must be 0).
 constexpr uint32_t kMaxAnnouncedChunkSize = 0x7FFFFFFF;
 }  // namespace
@@ -31,6 +32,8 @@ RtmpConnection::RtmpConnection(std::shared_ptr<RtmpServer> server, std::shared_p
     handshake_.reset(new RtmpHandshake(RtmpHandshake::kHandshakeC0C1));
     rtmp_server_ = server;
     connection_role_ = RTMP_SERVER;
+    created_ms_ = NowMs();
+    last_read_ms_ = created_ms_;
 }
 
 RtmpConnection::RtmpConnection(std::shared_ptr<RtmpPublisher> publisher, std::shared_ptr<TaskScheduler> scheduler,
@@ -90,7 +93,21 @@ void RtmpConnection::LogRefusal(const char* what) {
     Logger::Instance().Log2(LogWarning, "rtmp connection %d from %s: %s, closing", GetSocket(), GetIp().c_str(), what);
 }
 
+const char* RtmpConnection::TimedOut(int64_t now_ms, const Timeouts& limits) const {
+    if (connection_role_ != RTMP_SERVER || IsClosed()) return nullptr;
+    if (!started_.load(std::memory_order_relaxed) && now_ms - created_ms_ >= limits.start_ms) {
+        return "handshake and connect not done in time";
+    }
+    if (is_publishing_.load(std::memory_order_relaxed) &&
+        now_ms - last_read_ms_.load(std::memory_order_relaxed) >= limits.publisher_silence_ms) {
+        return "publisher silent for too long";
+    }
+    if (SendBacklogMs(now_ms) >= limits.player_stall_ms) return "send queue not drained for too long";
+    return nullptr;
+}
+
 bool RtmpConnection::OnRead(BufferReader& buffer) {
+    last_read_ms_.store(NowMs(), std::memory_order_relaxed);
     // A peer may send C2 and its first chunks together with C0 and C1: go on while the handshake moves.
     bool just_completed = false;
     while (!handshake_->IsCompleted()) {
@@ -254,6 +271,7 @@ bool RtmpConnection::HandleConnect() {
         app_ = app;
     }
 
+    started_ = true;
     SendWindowAckSize();
     SendPeerBandwidth();
     SendChunkSize();
@@ -332,7 +350,9 @@ bool RtmpConnection::HandlePublish(const std::string& stream_name) {
     }
     rtmp_session_ = session;
     state_ = START_PUBLISH;
+    started_ = true;
     is_publishing_ = true;
+    SetReadBytesPerEvent(kPublisherReadBytes);
     session->SetGopCache(max_gop_cache_len_);
     session->AddSink(Self());
     server->NotifyEvent("publish.start", stream_path);
@@ -361,6 +381,7 @@ bool RtmpConnection::HandlePlay(const std::string& stream_name) {
         stream_path = stream_path_;
     }
     state_ = START_PLAY;
+    started_ = true;
     auto session = server->GetSession(stream_path);
     rtmp_session_ = session;
     session->AddSink(Self());
@@ -660,6 +681,23 @@ void RtmpConnection::SendControlMessage(uint8_t type, uint32_t value, int extra_
     SendRtmpChunks(CHUNK_CONTROL_ID, rtmp_msg);
 }
 
+void RtmpConnection::SendStreamEndNow() {
+    if (IsClosed() || state_.load() != START_PLAY) return;
+    // User Control: event type 1 (StreamEOF), then the message stream id.
+    std::shared_ptr<char> data(new char[6], std::default_delete<char[]>());
+    WriteUint16BE(data.get(), kUserControlStreamEof);
+    WriteUint32BE(data.get() + 2, stream_id_);
+    RtmpMessage rtmp_msg;
+    rtmp_msg.type_id = RTMP_USER_EVENT;
+    rtmp_msg.payload = data;
+    rtmp_msg.length = 6;
+    SendRtmpChunks(CHUNK_CONTROL_ID, rtmp_msg);
+    std::string description = GetStreamPath() + " is now unpublished.";
+    SendStatus("status", "NetStream.Play.UnpublishNotify", description.c_str());
+    // The next publisher's stream starts for this player on its own key frame.
+    has_key_frame_ = false;
+}
+
 void RtmpConnection::SendWindowAckSize() { SendControlMessage(RTMP_ACK_SIZE, acknowledgement_size_); }
 
 void RtmpConnection::SendPeerBandwidth() {
@@ -718,27 +756,158 @@ bool RtmpConnection::SendMetaData(AmfObjects metaData) {
     AmfEncoder encoder;
     encoder.EncodeString("onMetaData", 10);
     encoder.EncodeEcma(metaData);
-    auto data = encoder.Data();
-    uint32_t size = encoder.Size();
-    auto self = Self();
-    QueueTask([self, data, size]() { self->SendDataMessage(CHUNK_DATA_ID, data, size); });
-    return true;
+    return Enqueue(OutItem{OutItem::kMetaData, RTMP_NOTIFY, 0, encoder.Data(), encoder.Size()});
+}
+
+bool RtmpConnection::SendStreamEnd() {
+    if (IsClosed()) return false;
+    return Enqueue(OutItem{OutItem::kStreamEnd, 0, 0, nullptr, 0});
 }
 
 bool RtmpConnection::SendMediaData(uint8_t type, uint64_t timestamp, std::shared_ptr<char> payload,
                                    uint32_t payload_size) {
     if (IsClosed() || payload_size == 0 || !payload) return false;
     is_playing_ = true;
-    auto self = Self();
-    QueueTask([self, type, timestamp, payload, payload_size]() {
-        self->SendQueuedMedia(type, timestamp, payload, payload_size);
-    });
+    Enqueue(OutItem{OutItem::kMedia, type, timestamp, std::move(payload), payload_size});
     return true;
+}
+
+bool RtmpConnection::SendVideoData(uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size) {
+    if (payload_size == 0 || !payload) return false;
+    Enqueue(OutItem{OutItem::kReplay, RTMP_VIDEO, timestamp, std::move(payload), payload_size});
+    return true;
+}
+
+bool RtmpConnection::SendAudioData(uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size) {
+    if (payload_size == 0 || !payload) return false;
+    Enqueue(OutItem{OutItem::kReplay, RTMP_AUDIO, timestamp, std::move(payload), payload_size});
+    return true;
+}
+
+// Everything the session hands a player within one round of its thread leaves in one gathered write: one
+// scheduled flush per connection, not one task per message.
+bool RtmpConnection::Enqueue(OutItem item) {
+    bool schedule = false;
+    {
+        std::lock_guard<std::mutex> lock(outbox_mutex_);
+        outbox_.push_back(std::move(item));
+        schedule = !flush_scheduled_;
+        flush_scheduled_ = true;
+    }
+    if (!schedule) return true;
+    auto self = Self();
+    if (QueueTask([self]() { self->FlushOutbox(); })) return true;
+    // The scheduler's queue is full: what waits is lost, and the player resumes at the next key frame.
+    std::lock_guard<std::mutex> lock(outbox_mutex_);
+    outbox_.clear();
+    flush_scheduled_ = false;
+    return false;
+}
+
+void RtmpConnection::FlushOutbox() {
+    std::vector<OutItem>& items = flushing_;
+    {
+        std::lock_guard<std::mutex> lock(outbox_mutex_);
+        items.swap(outbox_);
+        flush_scheduled_ = false;
+    }
+    if (needs_resync_.exchange(false)) has_key_frame_ = false;
+    bool audio_only = true;
+    for (size_t i = 0; i < items.size();) {
+        const OutItem& item = items[i];
+        if (item.kind != OutItem::kMedia || (item.type != RTMP_AUDIO && item.type != RTMP_AAC_SEQUENCE_HEADER)) {
+            audio_only = false;
+        }
+        switch (item.kind) {
+        case OutItem::kReplay: {
+            // The frames of one replay arrive in one run of calls: they go out together.
+            size_t end = i + 1;
+            while (end < items.size() && items[end].kind == OutItem::kReplay) ++end;
+            SendReplay(&items[i], end - i);
+            i = end;
+            continue;
+        }
+        case OutItem::kMedia:
+            SendQueuedMedia(item.type, item.timestamp, item.payload, item.size);
+            break;
+        case OutItem::kMetaData:
+            SendDataMessage(CHUNK_DATA_ID, item.payload, item.size);
+            break;
+        case OutItem::kStreamEnd:
+            SendStreamEndNow();
+            break;
+        }
+        ++i;
+    }
+    items.clear();
+    if (audio_only && avc_sequence_header_size_ != 0 && has_key_frame_.load()) {
+        int64_t now = NowMs();
+        if (audio_held_since_ms_ == 0) audio_held_since_ms_ = now;
+        if (now - audio_held_since_ms_ < kAudioHoldMs) {
+            if (!hold_timer_pending_) {
+                hold_timer_pending_ = true;
+                std::weak_ptr<TcpConnection> weak = shared_from_this();
+                task_scheduler_->AddTimer([weak]() {
+                    if (auto conn = weak.lock()) std::static_pointer_cast<RtmpConnection>(conn)->EndAudioHold();
+                    return false;
+                }, static_cast<uint32_t>(kAudioHoldMs));
+            }
+            return;
+        }
+    }
+    audio_held_since_ms_ = 0;
+    Flush();
+}
+
+void RtmpConnection::EndAudioHold() {
+    hold_timer_pending_ = false;
+    if (audio_held_since_ms_ == 0) return;
+    audio_held_since_ms_ = 0;
+    Flush();
+}
+
+const std::vector<BufferWriter::Segment>& RtmpConnection::ChunkSegments(uint32_t csid, const RtmpMessage& rtmp_msg) {
+    // Players of one stream get the same message one after another on this thread: a few entries suffice
+    // (audio and video interleave). An entry keeps its payload alive, so a payload's address is not reused
+    // while an entry names it.
+    struct Entry {
+        const char* payload = nullptr;
+        uint32_t length = 0;
+        uint64_t timestamp = 0;
+        uint32_t csid = 0;
+        uint8_t type_id = 0;
+        uint32_t stream_id = 0;
+        uint32_t chunk_size = 0;
+        std::shared_ptr<char> keep;
+        std::vector<BufferWriter::Segment> segments;
+    };
+    static constexpr size_t kEntries = 4;
+    thread_local Entry cache[kEntries];
+    thread_local size_t next = 0;
+    uint32_t chunk_size = rtmp_chunk_->GetOutChunkSize();
+    for (Entry& entry : cache) {
+        if (entry.payload == rtmp_msg.payload.get() && entry.length == rtmp_msg.length &&
+            entry.timestamp == rtmp_msg.abs_timestamp && entry.csid == csid && entry.type_id == rtmp_msg.type_id &&
+            entry.stream_id == rtmp_msg.stream_id && entry.chunk_size == chunk_size) {
+            return entry.segments;
+        }
+    }
+    Entry& entry = cache[next];
+    next = (next + 1) % kEntries;
+    entry.payload = rtmp_msg.payload.get();
+    entry.length = rtmp_msg.length;
+    entry.timestamp = rtmp_msg.abs_timestamp;
+    entry.csid = csid;
+    entry.type_id = rtmp_msg.type_id;
+    entry.stream_id = rtmp_msg.stream_id;
+    entry.chunk_size = chunk_size;
+    entry.keep = rtmp_msg.payload;
+    entry.segments = rtmp_chunk_->CreateChunkSegments(csid, rtmp_msg);
+    return entry.segments;
 }
 
 void RtmpConnection::SendQueuedMedia(uint8_t type, uint64_t timestamp, const std::shared_ptr<char>& payload,
                                      uint32_t size) {
-    if (needs_resync_.exchange(false)) has_key_frame_ = false;
     if (type == RTMP_AVC_SEQUENCE_HEADER) {
         avc_sequence_header_ = payload;
         avc_sequence_header_size_ = size;
@@ -769,7 +938,8 @@ void RtmpConnection::SendQueuedMedia(uint8_t type, uint64_t timestamp, const std
     } else {
         return;
     }
-    if (!SendRtmpChunks(csid, rtmp_msg) && !IsClosed() && avc_sequence_header_size_ != 0 && !header) {
+    if (!SendGathered(ChunkSegments(csid, rtmp_msg), false) && !IsClosed() && avc_sequence_header_size_ != 0 &&
+        !header) {
         // The player's send queue is full: a picture with holes would follow, so wait for the next key frame.
         if (has_key_frame_.exchange(false)) {
             Logger::Instance().Log2(LogWarning, "rtmp player %d from %s is falling behind; resuming at the next key "
@@ -778,50 +948,11 @@ void RtmpConnection::SendQueuedMedia(uint8_t type, uint64_t timestamp, const std
     }
 }
 
-bool RtmpConnection::SendVideoData(uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size) {
-    return QueueReplayFrame(RTMP_VIDEO, timestamp, std::move(payload), payload_size);
-}
-
-bool RtmpConnection::SendAudioData(uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size) {
-    return QueueReplayFrame(RTMP_AUDIO, timestamp, std::move(payload), payload_size);
-}
-
-// The frames of one replay arrive in one run of calls; the first schedules the flush, the rest join it.
-bool RtmpConnection::QueueReplayFrame(uint8_t type, uint64_t timestamp, std::shared_ptr<char> payload,
-                                      uint32_t payload_size) {
-    if (payload_size == 0 || !payload) return false;
-    bool schedule = false;
-    {
-        std::lock_guard<std::mutex> lock(replay_mutex_);
-        replay_frames_.push_back(ReplayFrame{type, timestamp, std::move(payload), payload_size});
-        schedule = !replay_scheduled_;
-        replay_scheduled_ = true;
-    }
-    if (schedule) {
-        auto self = Self();
-        if (!QueueTask([self]() { self->FlushReplay(); })) {
-            std::lock_guard<std::mutex> lock(replay_mutex_);
-            replay_frames_.clear();
-            replay_scheduled_ = false;
-        }
-    }
-    return true;
-}
-
-void RtmpConnection::FlushReplay() {
-    std::vector<ReplayFrame> frames;
-    {
-        std::lock_guard<std::mutex> lock(replay_mutex_);
-        frames.swap(replay_frames_);
-        replay_scheduled_ = false;
-    }
-    if (frames.empty()) return;
-    if (needs_resync_.exchange(false)) has_key_frame_ = false;
-
+void RtmpConnection::SendReplay(const OutItem* frames, size_t count) {
     // Replayed audio travels on the video chunk stream, so the whole replay keeps its order on one stream.
-    std::vector<RtmpMessage> messages(frames.size());
+    std::vector<RtmpMessage> messages(count);
     uint64_t total = 0;
-    for (size_t i = 0; i < frames.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
         RtmpMessage& rtmp_msg = messages[i];
         rtmp_msg.type_id = frames[i].type;
         rtmp_msg.abs_timestamp = frames[i].timestamp;
@@ -840,8 +971,8 @@ void RtmpConnection::FlushReplay() {
         offset += static_cast<uint32_t>(size);
     }
     // The replay starts on a key frame and reaches the live stream, so live frames may follow at once.
-    if (Send(buffer, offset) && frames.front().type == RTMP_VIDEO && IsKeyFrame(frames.front().payload,
-                                                                                   frames.front().size)) {
+    if (SendGathered({{buffer, offset}}, false) && frames[0].type == RTMP_VIDEO &&
+        IsKeyFrame(frames[0].payload, frames[0].size)) {
         has_key_frame_ = true;
     }
 }

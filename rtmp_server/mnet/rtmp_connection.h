@@ -55,6 +55,22 @@ public:
     // first byte, the message's absolute timestamp cut to 32 bits). Runs on the connection's scheduler thread.
     using PlayCallback = std::function<void(uint8_t* payload, uint32_t size, uint8_t codec_id, uint32_t timestamp)>;
 
+    // Time-outs of a server-role connection, checked by its server (RtmpServer::CheckTimeouts). Without them
+    // a peer that vanishes without FIN or RST keeps its connection, and a publisher its stream name, until TCP
+    // keep-alive gives up hours later.
+    // Handshake and connect must be done this long after the accept.
+    static constexpr uint32_t kStartTimeoutMs = 10000;
+    // A publisher that sends nothing this long is gone: closing it frees the stream name for a reconnect.
+    static constexpr uint32_t kPublisherSilenceMs = 10000;
+    // A player whose send queue has not once drained this long no longer reads.
+    static constexpr uint32_t kPlayerStallMs = 60000;
+
+    struct Timeouts {
+        uint32_t start_ms = kStartTimeoutMs;
+        uint32_t publisher_silence_ms = kPublisherSilenceMs;
+        uint32_t player_stall_ms = kPlayerStallMs;
+    };
+
     // Largest message stream id taken from a createStream reply.
     static constexpr double kMaxStreamId = 2147483647.0;
 
@@ -81,6 +97,11 @@ public:
     bool IsPlaying() override { return is_playing_.load(std::memory_order_relaxed); }
     bool IsPublishing() override { return is_publishing_.load(std::memory_order_relaxed); }
     int GetId() override { return GetSocket(); }
+    // The stream's publisher left: StreamEOF and "NetStream.Play.UnpublishNotify", in order with the media.
+    bool SendStreamEnd() override;
+
+    // Server role, any thread: why the connection must close now (a text for the log), or nullptr.
+    const char* TimedOut(int64_t now_ms, const Timeouts& limits) const;
 
     std::string GetStreamPath() const;
     uint32_t GetStreamId() const { return stream_id_; }
@@ -125,6 +146,8 @@ protected:
     void SendChunkSize();
     // A control message on chunk stream 2: a 32-bit value, and one more byte when extra_byte >= 0.
     void SendControlMessage(uint8_t type, uint32_t value, int extra_byte = -1);
+    // On the connection's own thread.
+    void SendStreamEndNow();
     bool SendStatus(const char* level, const char* code, const char* description);
     bool SendAmfMessage(uint8_t type, uint32_t csid, std::shared_ptr<char> payload, uint32_t payload_size);
     bool SendCommandMessage(uint32_t csid, std::shared_ptr<char> payload, uint32_t payload_size);
@@ -132,21 +155,34 @@ protected:
     bool SendRtmpChunks(uint32_t csid, RtmpMessage& rtmp_msg);
 
 private:
-    struct ReplayFrame {
-        uint8_t type;
+    // What the session (or the outgoing publisher) hands the connection to send; kept in order in the outbox
+    // and sent from the connection's own thread.
+    struct OutItem {
+        enum Kind : uint8_t { kMedia, kReplay, kMetaData, kStreamEnd };
+        Kind kind;
+        uint8_t type;  // kMedia, kReplay: 8, 9, 24 or 25
         uint64_t timestamp;
         std::shared_ptr<char> payload;
         uint32_t size;
     };
 
     std::shared_ptr<RtmpConnection> Self();
-    bool QueueReplayFrame(uint8_t type, uint64_t timestamp, std::shared_ptr<char> payload, uint32_t payload_size);
+    // Any thread: appends to the outbox; the first item since the last flush schedules one.
+    bool Enqueue(OutItem item);
+    // On the connection's own thread: everything in the outbox, in order, then one gathered write.
+    void FlushOutbox();
+    // Timer of a hold: sends held audio that no video frame came to take along.
+    void EndAudioHold();
     // Leaves the attached session at once (a new play or publish on this connection), reporting the stop.
     void DetachSession(bool deferred);
-    // On the connection's own thread: one live message to the player, through the key-frame gate.
+    // One live message to the player, through the key-frame gate; queued for the flush's write.
     void SendQueuedMedia(uint8_t type, uint64_t timestamp, const std::shared_ptr<char>& payload, uint32_t size);
-    // On the connection's own thread: the replayed GOP, chunked into one send so it cannot be cut short.
-    void FlushReplay();
+    // A replayed GOP (or the outgoing publisher's media), chunked into one buffer so it cannot be cut short.
+    void SendReplay(const OutItem* frames, size_t count);
+    // The chunks of a message as segments, shared with every other connection of this thread that sends
+    // the same message with the same chunk size and ids.
+    // Valid until the next call on this thread.
+    const std::vector<BufferWriter::Segment>& ChunkSegments(uint32_t csid, const RtmpMessage& rtmp_msg);
     bool QueueTask(std::function<void()> task);
     void LogRefusal(const char* what);
 
@@ -181,6 +217,12 @@ private:
     AmfDecoder amf_decoder_;
     AmfEncoder amf_encoder_;
 
+    // Steady-clock ms (TcpConnection::NowMs) of the accept and of the last bytes received; set once the
+    // handshake and connect are done (or a publish or play was taken without connect).
+    int64_t created_ms_ = 0;
+    std::atomic<int64_t> last_read_ms_{0};
+    std::atomic<bool> started_{false};
+
     std::atomic<bool> is_playing_{false};
     std::atomic<bool> is_publishing_{false};
     std::atomic<bool> has_key_frame_{false};
@@ -194,9 +236,20 @@ private:
 
     PlayCallback play_cb_;
 
-    std::mutex replay_mutex_;
-    std::vector<ReplayFrame> replay_frames_;
-    bool replay_scheduled_ = false;
+    // Bytes read at once from a publisher's socket: a whole frame and the audio beside it per read event.
+    static constexpr uint32_t kPublisherReadBytes = 64 * 1024;
+
+    // Audio of a stream with video waits in the send queue for the next video frame, so that a player gets
+    // one write per frame rather than one per message (each write costs a wake-up of the player), but never
+    // longer than this.
+    static constexpr int64_t kAudioHoldMs = 100;
+
+    int64_t audio_held_since_ms_ = 0;  // on the connection's thread; 0 while nothing is held
+    bool hold_timer_pending_ = false;  // on the connection's thread
+    std::mutex outbox_mutex_;
+    std::vector<OutItem> outbox_;
+    std::vector<OutItem> flushing_;  // on the connection's thread: the items being sent, capacity kept
+    bool flush_scheduled_ = false;
 };
 
 }  // namespace mnet

@@ -65,7 +65,8 @@ void RtmpSession::RemoveSink(std::shared_ptr<RtmpSink> sink) {
     if (!sink) return;
     std::lock_guard<std::mutex> lock(mutex_);
     // Only the current publisher resets the stream: a publisher that left late must not wipe its successor's.
-    if (publisher_.lock() == sink) {
+    bool publisher_left = publisher_.lock() == sink;
+    if (publisher_left) {
         ResetStream();
         publisher_.reset();
     }
@@ -73,6 +74,11 @@ void RtmpSession::RemoveSink(std::shared_ptr<RtmpSink> sink) {
     if (it != rtmp_sinks_.end()) {
         auto held = it->second.lock();
         if (!held || held == sink) rtmp_sinks_.erase(it);
+    }
+    if (!publisher_left) return;
+    for (auto& entry : rtmp_sinks_) {
+        auto player = entry.second.lock();
+        if (player && player->IsPlayer()) player->SendStreamEnd();
     }
 }
 

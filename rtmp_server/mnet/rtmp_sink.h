@@ -28,6 +28,9 @@ public:
     virtual bool IsPublisher() { return false; }
     virtual bool IsPlaying() { return false; }
     virtual bool IsPublishing() { return false; }
+    // The stream's publisher has left; a player is told that its stream ended. The sink stays in the session
+    // and gets the next publisher's stream.
+    virtual bool SendStreamEnd() { return true; }
     // The key under which a session keeps the sink.
     virtual int GetId() = 0;
 };

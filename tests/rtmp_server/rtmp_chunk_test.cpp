@@ -66,6 +66,15 @@ std::string Build(RtmpChunk& chunk, uint32_t csid, uint8_t type, uint64_t ts, co
     std::vector<char> buf(chunk.ChunkedSize(csid, msg));
     int n = chunk.CreateChunk(csid, msg, buf.data(), static_cast<uint32_t>(buf.size()));
     EXPECT_EQ(n, static_cast<int>(buf.size()));
+    // The segments of a gathered write carry the same bytes, the payload not copied.
+    std::string gathered;
+    for (const auto& segment : chunk.CreateChunkSegments(csid, msg)) {
+        bool in_payload = segment.data.get() >= msg.payload.get() && segment.data.get() < msg.payload.get() + msg.length;
+        bool is_header = segment.size <= 18;
+        EXPECT_TRUE(in_payload || is_header) << "a segment of " << segment.size << " bytes is a copy";
+        gathered.append(segment.data.get(), segment.size);
+    }
+    EXPECT_EQ(gathered, std::string(buf.data(), buf.size()));
     return std::string(buf.data(), buf.size());
 }
 
@@ -252,6 +261,48 @@ TEST(RtmpChunkTest, HostileHeadersAreRefused) {
         bool error = false;
         ParseAll(chunk, c.wire, {}, &error);
         EXPECT_TRUE(error) << c.name;
+    }
+}
+
+// Partly received messages are bounded per connection, across its chunk streams: a large message with audio
+// beside it fits, a large message started on many chunk streams does not.
+TEST(RtmpChunkTest, PartialMessagesAreBoundedAcrossChunkStreams) {
+    // The first chunk of a message of length bytes on chunk stream csid (2-byte form from 64): a type-0
+    // header and piece payload bytes, piece being the chunk size.
+    auto start = [](uint32_t csid, uint32_t length, uint32_t piece) {
+        std::string wire = csid < 64 ? Bytes({static_cast<int>(csid)}) : Bytes({0, static_cast<int>(csid - 64)});
+        wire += Bytes({0, 0, 0, static_cast<int>(length >> 16), static_cast<int>((length >> 8) & 0xFF),
+                       static_cast<int>(length & 0xFF), 0x09, 1, 0, 0, 0});
+        return wire + Pattern(piece);
+    };
+    {
+        RtmpChunk chunk;
+        ASSERT_TRUE(chunk.SetInChunkSize(200));
+        bool error = true;
+        EXPECT_TRUE(ParseAll(chunk, start(4, 1000, 200), {}, &error).empty());
+        ASSERT_FALSE(error);
+        EXPECT_EQ(chunk.PartialBytes(), 1000u);
+        RtmpChunk out;
+        out.SetOutChunkSize(200);
+        auto big = ParseAll(chunk, Build(out, 6, 9, 0, Pattern(RtmpChunk::kMaxMessageSize)), {}, &error);
+        ASSERT_FALSE(error);
+        ASSERT_EQ(big.size(), 1u);
+        EXPECT_EQ(big[0].length, RtmpChunk::kMaxMessageSize);
+        EXPECT_EQ(chunk.PartialBytes(), 1000u) << "a completed message no longer counts";
+        chunk.Clear();
+        EXPECT_EQ(chunk.PartialBytes(), 0u);
+    }
+    {
+        RtmpChunk chunk;
+        ASSERT_TRUE(chunk.SetInChunkSize(100 * 1024));
+        std::string wire;
+        for (uint32_t csid = 3; csid < 3 + RtmpChunk::kMaxChunkStreams - 1; ++csid) {
+            wire += start(csid, 1024 * 1024, 100 * 1024);
+        }
+        bool error = false;
+        ParseAll(chunk, wire, {}, &error);
+        EXPECT_TRUE(error);
+        EXPECT_LE(chunk.PartialBytes(), RtmpChunk::kMaxPartialBytes);
     }
 }
 

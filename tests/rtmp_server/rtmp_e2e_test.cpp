@@ -1,5 +1,6 @@
 // The relay with real peers on loopback: FFmpeg publishes, FFmpeg and ffprobe play. These start processes, so
 // they run only inside the sandbox (BRISKBOX_SANDBOX=1).
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -193,4 +194,53 @@ TEST_F(RtmpE2eTest, PublisherLeavesAndComesBack) {
     while (player.ReadUntil(mnet::RTMP_VIDEO, &msg, 1000)) headers += msg.payload.get()[1] == 0;
     EXPECT_GE(headers, 2);
     EXPECT_EQ(CountEvents("publish.start"), 2);
+}
+
+// A publisher whose process freezes (SIGSTOP: no FIN, no RST, like a pulled cable) loses its stream name once
+// it has been silent for the publisher time-out (10 s); a new FFmpeg publish of the same name is then taken
+// within 15 s of the freeze, the player that stayed is told the stream ended and then gets the new one, and a
+// new FFmpeg player records it cleanly. The 15 s are the promise to users: 10 s of silence, half a second of
+// check period, and the new FFmpeg's start.
+TEST_F(RtmpE2eTest, FrozenPublisherFreesItsNameForAReconnect) {
+    pid_t frozen = Spawn(Publisher(60, 30), dir + "/frozen.log");
+    ASSERT_TRUE(net_test::WaitFor([&] { return CountEvents("publish.start") == 1; }, 10000));
+    rtmp_test::RtmpTestClient player;
+    ASSERT_TRUE(player.Open(port));
+    ASSERT_TRUE(player.SendStreamCommand("play", "av0"));
+    mnet::RtmpMessage msg;
+    ASSERT_TRUE(player.ReadUntil(mnet::RTMP_VIDEO, &msg, 5000));
+
+    ASSERT_EQ(kill(frozen, SIGSTOP), 0);
+    auto frozen_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(net_test::WaitFor([&] { return CountEvents("publish.stop") == 1; }, 14000))
+        << "the frozen publisher still holds the stream";
+    pid_t second = Spawn(Publisher(6, 30), dir + "/second.log");
+    bool accepted = net_test::WaitFor([&] { return CountEvents("publish.start") == 2; }, 10000);
+    auto accepted_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                            frozen_at).count();
+    kill(frozen, SIGKILL);
+    WaitExit(frozen, 5000);
+    ASSERT_TRUE(accepted) << ReadFile(dir + "/second.log");
+    EXPECT_LT(accepted_ms, 15000);
+
+    // The player that stayed: the end of the first stream, then the second one from a key frame.
+    bool unpublished = false;
+    while (!unpublished && player.ReadMessage(&msg, 5000)) {
+        if (msg.type_id != mnet::RTMP_INVOKE) continue;
+        mnet::AmfDecoder dec;
+        dec.Decode(msg.payload.get(), static_cast<int>(msg.length));
+        unpublished = dec.HasObject("code") && dec.GetObject("code").amf_string == "NetStream.Play.UnpublishNotify";
+    }
+    EXPECT_TRUE(unpublished);
+    do {
+        ASSERT_TRUE(player.ReadUntil(mnet::RTMP_VIDEO, &msg, 5000));
+    } while (msg.payload.get()[1] == 0);
+    EXPECT_EQ(static_cast<uint8_t>(msg.payload.get()[0]), 0x17);
+
+    pid_t fresh = Spawn("ffmpeg -hide_banner -v error -i " + url + " -t 2 -c copy -y " + dir + "/fresh.flv",
+                        dir + "/fresh.log");
+    EXPECT_EQ(WaitExit(fresh, 15000), 0) << ReadFile(dir + "/fresh.log");
+    EXPECT_EQ(WaitExit(second, 15000), 0) << ReadFile(dir + "/second.log");
+    EXPECT_GT(Packets(dir + "/fresh.flv").size(), 30u);
+    EXPECT_EQ(Capture("ffmpeg -v error -i " + dir + "/fresh.flv -f null - 2>&1"), "");
 }
