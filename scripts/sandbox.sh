@@ -110,8 +110,9 @@ if [ -n "${BRISKBOX_SANDBOX_HOST_NET_FD:-}" ]; then
   # own address: the appliance's default gateway and DNS lead nowhere beyond this link.
   in_host sh -c "
     [ ! -d /proc/sys/net/ipv6/conf/$host_link ] || echo 1 > /proc/sys/net/ipv6/conf/$host_link/disable_ipv6
-    echo 0 > /proc/sys/net/ipv4/conf/$host_link/forwarding
-    echo 1 > /proc/sys/net/ipv4/conf/$host_link/arp_ignore"
+    echo 0 > /proc/sys/net/ipv4/conf/$host_link/forwarding &&
+    echo 1 > /proc/sys/net/ipv4/conf/$host_link/arp_ignore" ||
+    echo "$0: could not limit $host_link (IPv6 off, no forwarding, ARP for its own address only)" >&2
   in_host ip addr add "$host_link_address" dev "$host_link"
   in_host ip link set "$host_link" up
   # Nothing in the sandbox keeps a way into the host's network.
