@@ -56,6 +56,7 @@ control_client=$repo/tests/e2e/control_client.py
 pid=
 stopping=
 on_air=
+demo_failure=
 
 # One SIGINT ends the appliance (it ignores SIGTERM once its servers run).
 stop() {
@@ -83,13 +84,12 @@ control() { /usr/bin/python3 "$control_client" ws://127.0.0.1:8081 "$@"; }
 json_at() {
   /usr/bin/python3 -c '
 import json, sys
-value = json.loads(sys.argv[1])
-for key in sys.argv[2:]:
-    try:
+try:
+    value = json.loads(sys.argv[1])
+    for key in sys.argv[2:]:
         value = value[int(key) if isinstance(value, list) else key]
-    except (LookupError, ValueError, TypeError):
-        value = ""
-        break
+except (LookupError, ValueError, TypeError):
+    value = ""
 print(json.dumps(value) if isinstance(value, bool) else value)' "$@"
 }
 # reply_of OUTPUT: the reply JSON of the control client's single line of output.
@@ -108,7 +108,7 @@ start_demo() {
     done
   ) </dev/null >/dev/null 2>&1 &
   relay_has_stream() { ffprobe -v quiet -rw_timeout 5000000 -show_entries stream=codec_type "$relay" >/dev/null; }
-  wait_while_running 60 relay_has_stream || { echo "demo: the relay has no test stream"; return 1; }
+  wait_while_running 60 relay_has_stream || { demo_failure="the relay has no test stream"; return 1; }
   # The RTMP input is refused while the network stream input is on: switch that off, keeping its address.
   reply=$(reply_of "$(control get 05 00)")
   if [ "$(json_at "$reply" data netinput 0 netSwitch)" = true ]; then
@@ -119,23 +119,21 @@ print(json.dumps({"netInpt": [{"netName": entry["netName"], "netUrl": entry["net
 ' "$reply")" >/dev/null
   fi
   reply=$(reply_of "$(control set 11 01 "{\"netInpt\":[{\"netName\":\"rtmp\",\"netUrl\":\"$relay\",\"netSwitch\":true}]}")")
-  [ "$(json_at "$reply" data check)" = true ] || { echo "demo: the RTMP input was refused: $reply"; return 1; }
+  [ "$(json_at "$reply" data check)" = true ] || { demo_failure="the RTMP input was refused: $reply"; return 1; }
   control set 03 36 '{"typeMonitor":"IP1"}' >/dev/null
   # The status page shows the input's format once its pictures arrive.
   ip1_format() { json_at "$(reply_of "$(control get 03 37)")" data PortInfo 2 resolution; }
   ip1_delivers() { [ -n "$(ip1_format 2>/dev/null)" ]; }
-  wait_while_running 60 ip1_delivers || { echo "demo: ip1 delivers no pictures"; return 1; }
+  wait_while_running 60 ip1_delivers || { demo_failure="ip1 delivers no pictures"; return 1; }
   on_air="the demo's test pattern and tone, $(ip1_format) through ip1 from $relay"
 }
 
 env --default-signal=INT "$binary" </dev/null >&3 2>&1 3>&- &
 pid=$!
 exec 3>&-
-echo "briskbox starts (its first start in a boot takes about 20 s); console output: $console"
+echo "briskbox starts (about 20 s: each run is a fresh boot of the device); console output: $console"
 if wait_while_running 180 ports_open; then
-  if [ -n "$demo" ] && ! start_demo; then
-    echo "demo: not on air"
-  fi
+  [ -z "$demo" ] || start_demo || ! running || echo "demo: not on air: $demo_failure"
   if running; then
     cat <<EOF
 
