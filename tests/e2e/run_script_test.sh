@@ -12,7 +12,8 @@
 # for the demo to reach the air on a loaded machine or a sanitizer build, hence 240 s for the address block;
 # the player gets 60 s to read both streams; an end is waited for 60 s (the appliance stops its servers, the
 # kernel tears the namespaces down). The frame rate is not checked here: ffprobe guesses it from a few
-# timestamps, which a loaded machine blurs; the appliance's own end-to-end test measures it.
+# timestamps, which a loaded machine blurs; the appliance's own end-to-end test measures it. The ctest time-out
+# lies above the sum of these waits, so that a failing run still ends run.sh through this script's clean-up.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
