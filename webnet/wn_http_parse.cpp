@@ -129,8 +129,13 @@ int wn_parse_http(const char* buffer, int length, http_message* hm, int is_reque
         }
     } else {
         s = wn_skip(s, end, " ", &hm->proto);
-        if (end - s < 4 || s[0] < '0' || s[0] > '9' || s[3] != ' ') return -1;
-        hm->resp_code = std::atoi(s);  // stops at the space after the three digits
+        if (end - s < 4 || s[3] != ' ') return -1;
+        // Three digits read here: the buffer is not NUL-terminated, so no C string function may look at it.
+        hm->resp_code = 0;
+        for (int i = 0; i < 3; ++i) {
+            if (s[i] < '0' || s[i] > '9') return -1;
+            hm->resp_code = hm->resp_code * 10 + (s[i] - '0');
+        }
         if (hm->resp_code < 100 || hm->resp_code >= 600) return -1;
         s += 4;
         s = wn_skip(s, end, "\r\n", &hm->resp_status_msg);

@@ -58,14 +58,19 @@ TEST_F(ConfigEnv, TextFieldsStayWholeUnderConcurrentWritersAndSaves) {
     const std::string a(500, 'a');
     const std::string b(3, 'b');
     std::atomic<bool> stop{false};
+    std::atomic<bool> written{false};
     std::thread writer([&] {
         for (int i = 0; !stop; ++i) {
             cfg.cfg_common.netUrl = (i % 2) ? a : b;
             cfg.cfg_common.netSwitch = (i % 2) != 0;
             cfg.cfg_common.user_signal = i % 3;
+            written = true;
         }
     });
+    // The saves start once a URL is set: on a busy machine the writer may not have run at all before
+    // fifty saves are done, and the file would hold the empty URL of the start.
     std::thread saver([&] {
+        while (!written) std::this_thread::yield();
         for (int i = 0; i < 50; ++i) cfg.save_common_info();
     });
     bool whole = true;
