@@ -74,7 +74,7 @@ for flavour in $flavours; do
   echo "== ctest $flavour"
   "$repo/scripts/sandbox.sh" ctest --test-dir "$repo/$dir" -j "$jobs" --output-on-failure "${select[@]}" \
     > "$logs/ctest-$flavour.log" 2>&1
-  grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|Failed|\*\*\*' "$logs/ctest-$flavour.log" | grep -v ' Passed ' || true
+  grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|\*\*\*[A-Z]' "$logs/ctest-$flavour.log" | grep -v ' Passed ' || true
   grep -q 'tests failed out of' "$logs/ctest-$flavour.log" && ! grep -q ' 0 tests failed' "$logs/ctest-$flavour.log" \
     && sed -n '/The following tests FAILED/,$p' "$logs/ctest-$flavour.log"
   # The output of each failed test: ctest prints it right after the test's result line.
