@@ -27,5 +27,8 @@ function(briskbox_add_test name)
   if(ARG_RUN_SERIAL)
     list(APPEND extra RUN_SERIAL TRUE)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label} TIMEOUT 300 ${extra})
+  # The cases are listed when ctest starts, not right after the link: running a program just written can
+  # fail with "Text file busy" while the parallel build has other jobs starting.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS ${label} TIMEOUT 300 ${extra})
 endfunction()

@@ -4,7 +4,9 @@
 #   ThreadSanitizer build: the tests labelled "threaded"; libFuzzer build: each target over its corpus;
 #   and the sandbox's own checks from outside it.
 # The last line is the summary "N passed, N failed".
-#   FLAVOURS="normal asan tsan fuzz" FUZZ_SECONDS=20 scripts/test.sh
+#   FLAVOURS="normal asan tsan fuzz" scripts/test.sh
+# The fuzz step takes about FUZZ_TOTAL_SECONDS (default 120) shared out among the targets, one target per
+# processor at a time; FUZZ_SECONDS=N gives every target N seconds instead.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 flavours=${FLAVOURS:-normal asan tsan fuzz}
@@ -40,7 +42,12 @@ count_ctest() {
 
 host_eth0_before=$(ip -o addr show dev eth0 2>/dev/null; ip -o link show dev eth0 2>/dev/null | sed 's/ state [A-Z]*//')
 
+# Prints how long a step took: "time: STEP N s".
+step_start=$SECONDS
+step_time() { echo "time: $1 $((SECONDS - step_start)) s"; step_start=$SECONDS; }
+
 for flavour in $flavours; do
+  step_start=$SECONDS
   if ! "$repo/scripts/build.sh" "$flavour" > "$logs/build-$flavour.log" 2>&1; then
     tail -n 60 "$logs/build-$flavour.log"
     fail "build $flavour"
@@ -52,23 +59,31 @@ for flavour in $flavours; do
   else
     pass "build $flavour"
   fi
+  step_time "build $flavour"
   case "$flavour" in
     normal) dir=build; select=() ;;
     asan) dir=build-asan; select=() ;;
     tsan) dir=build-tsan; select=(-L threaded) ;;
     fuzz)
-      if "$repo/scripts/fuzz.sh" "${FUZZ_SECONDS:-20}" > "$logs/fuzz.log" 2>&1; then pass "fuzz"; else fail "fuzz"; fi
+      if [ -n "${FUZZ_SECONDS:-}" ]; then fuzz_time=("$FUZZ_SECONDS"); else fuzz_time=(--total "${FUZZ_TOTAL_SECONDS:-120}"); fi
+      if "$repo/scripts/fuzz.sh" "${fuzz_time[@]}" > "$logs/fuzz.log" 2>&1; then pass "fuzz"; else fail "fuzz"; fi
       cat "$logs/fuzz.log"
+      step_time "fuzz"
       continue ;;
   esac
   echo "== ctest $flavour"
   "$repo/scripts/sandbox.sh" ctest --test-dir "$repo/$dir" -j "$jobs" --output-on-failure "${select[@]}" \
     > "$logs/ctest-$flavour.log" 2>&1
-  grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|Failed|\*\*\*' "$logs/ctest-$flavour.log" | grep -v ' Passed ' || true
+  grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|\*\*\*[A-Z]' "$logs/ctest-$flavour.log" | grep -v ' Passed ' || true
   grep -q 'tests failed out of' "$logs/ctest-$flavour.log" && ! grep -q ' 0 tests failed' "$logs/ctest-$flavour.log" \
     && sed -n '/The following tests FAILED/,$p' "$logs/ctest-$flavour.log"
-  grep -q 'Output from these tests' "$logs/ctest-$flavour.log" && tail -n 200 "$logs/ctest-$flavour.log"
+  # The output of each failed test: ctest prints it right after the test's result line.
+  awk '/^ *[0-9]+\/[0-9]+ Test +#.*\*\*\*/ { show = 1; n = 0; name = $0; sub(/^[^:]*: /, "", name); sub(/ \.\.+.*/, "", name)
+                                              print "--- output of " name; next }
+       /^ *[0-9]+\/[0-9]+ Test +#/ || /^ +Start +[0-9]+:/ || /tests passed, / { show = 0 }
+       show && n++ < 300' "$logs/ctest-$flavour.log"
   count_ctest "ctest $flavour" "$logs/ctest-$flavour.log"
+  step_time "ctest $flavour"
 done
 
 # The sandbox's own checks, made from outside it.

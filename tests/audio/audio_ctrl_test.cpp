@@ -1,12 +1,19 @@
 // The whole audio road with the control thread running: detection over a fixture "/proc/asound", a USB
 // camera microphone on ALSA's file device playing a sine made here, the network-stream queue, and what
 // reaches the encoder PCM vector (48 kHz stereo S16, the same tone, the output volume applied).
+//
+// Real time: the road runs on its own threads at the microphone's pace. Every wait here is for a condition
+// (a channel present, a capture file closed, bytes arrived) with a 10 s deadline, which a road that takes
+// well under a second when idle meets on a loaded machine under ThreadSanitizer too. The only fixed pauses
+// say "nothing more came": 200 ms without a block, where a flowing road delivers one every 64 ms or less
+// (1024 frames at 16 kHz), and 100 ms after the backlog drop, which only lets a wrong result show.
 #include "audio_ctrl.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -87,8 +94,22 @@ protected:
     void unplug_usb_microphone() {
         write_file(dir->path() + "/proc/asound/cards", "--- no soundcards ---\n");
         ASSERT_TRUE(wait_for([] { return audio_ctrl_channel_present(kAudioChannelUvc) == 0; }));
-        // The channel supervisor releases the capture within its 100 ms period.
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        // The channel supervisor releases the capture within its 100 ms period, much later on a busy machine
+        // under a sanitizer; a plug before that would find the old capture still open. Released means its
+        // file is closed.
+        const std::string capture = devices->capture_file(kUsbCard);
+        ASSERT_TRUE(wait_for([&] { return !open_in_this_process(capture); })) << capture << " stays open";
+    }
+    // True while a descriptor of this process refers to the file at `path`.
+    static bool open_in_this_process(const std::string& path) {
+        std::error_code error;
+        const std::filesystem::path file = std::filesystem::canonical(path, error);
+        if (error) return false;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+            std::error_code link_error;
+            if (std::filesystem::read_symlink(entry.path(), link_error) == file) return true;
+        }
+        return false;
     }
     // Takes bytes from the encoder vector, as the encode thread does, until `bytes` were taken.
     static std::vector<uint8_t> take_encoded(size_t bytes) {
@@ -151,6 +172,8 @@ TEST_F(AudioCtrlTest, UnpluggedMicrophoneStopsTheRoadAndAReplugStartsIt) {
     plug_usb_microphone(1, 16000, sine_s16(kTone, 16000, 1, 16000 * 20, kAmplitude));
     audio_ctrl_set_source(kAudioChannelUvc);
     ASSERT_FALSE(take_encoded(4096).empty());
+    // The open capture holds its file: its release below is seen as the file closing.
+    ASSERT_TRUE(open_in_this_process(devices->capture_file(kUsbCard)));
     unplug_usb_microphone();
     // The channel supervisor releases the capture and empties the channel (later than usual on a busy machine).
     EXPECT_TRUE(wait_for([] { return audio_ctrl_channel_pcm_size(kAudioChannelUvc) == 0u; }));

@@ -33,12 +33,6 @@
 #include "v4l2_io.h"
 #include "videostreamerctrl.h"
 
-// OpenCV's image codecs bring in GDAL, whose own start-up takes two of its mutexes in both orders on the
-// first encode; that library is not ours and not instrumented.
-extern "C" const char* __tsan_default_suppressions() {
-    return "deadlock:libgdal.so\n";
-}
-
 namespace {
 
 using camera_test::Bytes;

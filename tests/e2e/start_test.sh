@@ -8,7 +8,8 @@ exec "$repo/scripts/sandbox.sh" bash -c '
   binary=$1
   "$binary" > /tmp/briskbox.out 2>&1 &
   pid=$!
-  for _ in $(seq 1 100); do
+  # Up to 40 s: the start line comes within a second, later under a sanitizer on a loaded machine.
+  for _ in $(seq 1 400); do
     grep -qs "=== start ===" /tmp/error.tex && break
     sleep 0.1
   done

@@ -28,11 +28,6 @@ extern "C" {
 #include "pull_threads.h"
 #include "ultra_hdmitx_display.h"
 
-// OpenCV (its image codecs, its TBB thread pool, the GDAL plug-in the codecs load) is not instrumented.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libtbb.so\nrace:libopencv_imgcodecs.so\ndeadlock:libgdal.so\n";
-}
-
 namespace {
 
 using Bytes = std::vector<uint8_t>;

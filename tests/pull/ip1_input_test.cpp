@@ -33,12 +33,6 @@
 #include "rtmp_server_start.h"
 #include "ultra_hdmitx_display.h"
 
-#if defined(__SANITIZE_THREAD__)
-// The preview JPEGs go through OpenCV's image codecs, whose GDAL plug-in takes its own locks in an order
-// ThreadSanitizer flags inside that uninstrumented library; nothing of ours holds a lock there.
-extern "C" const char* __tsan_default_suppressions() { return "deadlock:libgdal.so\n"; }
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

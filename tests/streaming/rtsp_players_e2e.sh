@@ -45,7 +45,8 @@ first=$(timeout 30 ffprobe -v error -rtsp_transport tcp -select_streams v -show_
 [ "${first:0:1}" = K ] || fail "first video packet is not a key frame: '$first'"
 
 for transport in tcp udp; do
-  timeout 40 ffmpeg -v error -rtsp_transport $transport -i "$url" -t 5 -f null -progress "$work/progress" - \
+  # -enc_time_base -1: the stream's own time stamps, not ticks of a frame-rate guess two pictures may share.
+  timeout 40 ffmpeg -v error -rtsp_transport $transport -i "$url" -t 5 -enc_time_base -1 -f null -progress "$work/progress" - \
     > "$work/ffmpeg.out" 2> "$work/ffmpeg.err"
   rc=$?
   frames=$(grep '^frame=' "$work/progress" | tail -1 | cut -d= -f2)

@@ -23,11 +23,6 @@
 #include "preview_listener.h"
 #include "pull_threads.h"
 
-// OpenCV (its image codecs, its TBB thread pool, the GDAL plug-in the codecs load) is not instrumented.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libtbb.so\nrace:libopencv_imgcodecs.so\ndeadlock:libgdal.so\n";
-}
-
 namespace {
 
 constexpr const char* kSourceName = "WATCHED SOURCE";
