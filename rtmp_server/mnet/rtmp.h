@@ -28,6 +28,8 @@ public:
     // Frames kept per GOP for players that join; 0 disables the cache.
     void SetGopCache(uint32_t len) { max_gop_cache_len_ = len; }
     void SetPeerBandwidth(uint32_t size) { peer_bandwidth_ = size; }
+    // The window announced to peers: an Acknowledgement goes back each time that many more bytes arrived.
+    void SetAcknowledgementSize(uint32_t size) { acknowledgement_size_ = size; }
 
     uint32_t GetChunkSize() const { return max_chunk_size_; }
     uint32_t GetGopCacheLen() const { return max_gop_cache_len_; }

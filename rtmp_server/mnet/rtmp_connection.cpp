@@ -108,6 +108,23 @@ const char* RtmpConnection::TimedOut(int64_t now_ms, const Timeouts& limits) con
 
 bool RtmpConnection::OnRead(BufferReader& buffer) {
     last_read_ms_.store(NowMs(), std::memory_order_relaxed);
+    const size_t readable = buffer.ReadableBytes();
+    const bool ok = ReadInput(buffer);
+    // What the parsers took is what the peer has delivered; bytes still waiting are counted when taken.
+    if (ok && readable > buffer.ReadableBytes()) CountReceived(readable - buffer.ReadableBytes());
+    return ok;
+}
+
+void RtmpConnection::CountReceived(size_t bytes) {
+    received_bytes_ += bytes;
+    if (!window_announced_ || acknowledgement_size_ == 0) return;
+    if (received_bytes_ - acked_bytes_ < acknowledgement_size_) return;
+    acked_bytes_ = received_bytes_;
+    // The sequence number is the byte count, wrapping at 32 bits as peers expect.
+    SendControlMessage(RTMP_ACK, static_cast<uint32_t>(received_bytes_));
+}
+
+bool RtmpConnection::ReadInput(BufferReader& buffer) {
     // A peer may send C2 and its first chunks together with C0 and C1: go on while the handshake moves.
     bool just_completed = false;
     while (!handshake_->IsCompleted()) {
@@ -698,7 +715,10 @@ void RtmpConnection::SendStreamEndNow() {
     has_key_frame_ = false;
 }
 
-void RtmpConnection::SendWindowAckSize() { SendControlMessage(RTMP_ACK_SIZE, acknowledgement_size_); }
+void RtmpConnection::SendWindowAckSize() {
+    SendControlMessage(RTMP_ACK_SIZE, acknowledgement_size_);
+    window_announced_ = true;
+}
 
 void RtmpConnection::SendPeerBandwidth() {
     SendControlMessage(RTMP_BANDWIDTH_SIZE, peer_bandwidth_, kPeerBandwidthDynamic);

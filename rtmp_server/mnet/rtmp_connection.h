@@ -146,6 +146,10 @@ protected:
     void SendChunkSize();
     // A control message on chunk stream 2: a 32-bit value, and one more byte when extra_byte >= 0.
     void SendControlMessage(uint8_t type, uint32_t value, int extra_byte = -1);
+    // Counts bytes received and sends an Acknowledgement each time they pass another announced window.
+    void CountReceived(size_t bytes);
+    // The handshake and the chunk stream; false when the connection must close.
+    bool ReadInput(BufferReader& buffer);
     // On the connection's own thread.
     void SendStreamEndNow();
     bool SendStatus(const char* level, const char* code, const char* description);
@@ -199,6 +203,11 @@ private:
 
     uint32_t peer_bandwidth_ = 5000000;
     uint32_t acknowledgement_size_ = 5000000;
+    // Bytes taken from the peer so far, and when the last Acknowledgement went out; acknowledgements are sent
+    // once this connection has announced its window (the peer then waits for them).
+    uint64_t received_bytes_ = 0;
+    uint64_t acked_bytes_ = 0;
+    bool window_announced_ = false;
     uint32_t max_chunk_size_ = 128;
     uint32_t max_gop_cache_len_ = 0;
     uint32_t stream_id_ = 0;

@@ -19,7 +19,14 @@ std::shared_ptr<MediaSession> MediaSession::Create(std::string url_suffix) {
     return std::shared_ptr<MediaSession>(new MediaSession(std::move(url_suffix)));
 }
 
-MediaSession::MediaSession(std::string url_suffix) : session_id_(++g_last_session_id), suffix_(std::move(url_suffix)) {}
+MediaSession::MediaSession(std::string url_suffix) : session_id_(++g_last_session_id), suffix_(std::move(url_suffix)) {
+    for (auto& ring : frame_rings_) ring = std::make_unique<RingBuffer<AVFrame>>(kFrameRingCapacity);
+}
+
+const RingBuffer<AVFrame>* MediaSession::GetFrameRing(MediaChannelId channel_id) const {
+    if (channel_id < 0 || channel_id >= kMaxMediaChannels) return nullptr;
+    return frame_rings_[channel_id].get();
+}
 
 MediaSession::~MediaSession() {
     if (!multicast_ip_.empty()) MulticastAddressPool::Instance().Release(multicast_ip_);

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "av_frame.h"
 #include "media_source.h"
+#include "ring_buffer.h"
 #include "rtp.h"
 #include "rtp_connection.h"
 
@@ -61,6 +63,12 @@ public:
 
     bool StartMulticast();
 
+    // Frames a channel's ring holds.
+    static constexpr uint32_t kFrameRingCapacity = 60;
+    // The session's frame ring of a channel (made with the session, empty); nullptr for another channel.
+    // Frames reach the players straight from the sources, so nothing in the server fills the rings.
+    const RingBuffer<AVFrame>* GetFrameRing(MediaChannelId channel_id) const;
+
     uint32_t GetMediaSessionId() const { return session_id_; }
     std::string GetRtspUrlSuffix() const { return suffix_; }
     uint32_t GetClientCount();
@@ -92,6 +100,7 @@ private:
     std::string sdp_;
 
     std::unique_ptr<MediaSource> media_sources_[kMaxMediaChannels];
+    std::unique_ptr<RingBuffer<AVFrame>> frame_rings_[kMaxMediaChannels];
 
     std::vector<NotifyConnectedCallback> notify_connected_callbacks_;
     std::vector<NotifyDisconnectedCallback> notify_disconnected_callbacks_;

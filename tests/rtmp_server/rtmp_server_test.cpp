@@ -138,6 +138,36 @@ TEST_F(RtmpServerTest, ConnectRepliesInOrder) {
 }
 
 // Messages that close the connection, and those that leave it open (checked by a createStream answered after).
+// A server that announces its window acknowledges the bytes it received each time another window has
+// arrived, with the running byte count as the sequence number.
+TEST_F(RtmpServerTest, AcknowledgesEveryAnnouncedWindow) {
+    constexpr uint32_t kWindow = 100000;
+    server->SetAcknowledgementSize(kWindow);
+    RtmpTestClient pub;
+    ASSERT_TRUE(pub.Open(port));
+    ASSERT_TRUE(pub.SendStreamCommand("publish", "acked"));
+    ASSERT_EQ(pub.ReadStatusCode(), "NetStream.Publish.Start");
+    ASSERT_TRUE(pub.SendMessage(6, mnet::RTMP_VIDEO, 1, Media({0x17, 0x00, 0, 0, 0}, 40)));
+    // 400 kB of pictures: more than three windows, whatever the chunk headers add between the acknowledgements.
+    for (uint32_t i = 0; i < 40; ++i) {
+        ASSERT_TRUE(pub.SendMessage(6, mnet::RTMP_VIDEO, 1, Media({i == 0 ? 0x17 : 0x27, 0x01}, 10000, i), 40 * i));
+    }
+    std::vector<uint32_t> acks;
+    RtmpMessage msg;
+    while (acks.size() < 3 && pub.ReadMessage(&msg, 5000)) {
+        if (msg.type_id != mnet::RTMP_ACK) continue;
+        ASSERT_EQ(msg.length, 4u);
+        acks.push_back(mnet::ReadUint32BE(msg.payload.get()));
+    }
+    ASSERT_EQ(acks.size(), 3u);
+    for (size_t i = 0; i < acks.size(); ++i) {
+        EXPECT_GE(acks[i], kWindow * (i + 1)) << i;
+        if (i > 0) {
+            EXPECT_GE(acks[i] - acks[i - 1], kWindow) << i;
+        }
+    }
+}
+
 TEST_F(RtmpServerTest, MessagesThatCloseOrNot) {
     AmfEncoder no_app;
     no_app.EncodeString("connect", 7);

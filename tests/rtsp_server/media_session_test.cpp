@@ -215,6 +215,19 @@ TEST_F(MediaSessionTest, SdpIsBuiltOnceWithBothTracks) {
     EXPECT_EQ(text.find("m=audio"), std::string::npos);
 }
 
+// Each channel has its ring of 60 frames from the session's start; frames to players do not pass through it.
+TEST_F(MediaSessionTest, FrameRingsOfBothChannelsStayEmptyWhileFramesGoOut) {
+    for (mnet::MediaChannelId channel : {mnet::channel_0, mnet::channel_1}) {
+        const mnet::RingBuffer<mnet::AVFrame>* ring = session_->GetFrameRing(channel);
+        ASSERT_NE(ring, nullptr);
+        EXPECT_EQ(ring->Capacity(), mnet::MediaSession::kFrameRingCapacity);
+    }
+    EXPECT_EQ(session_->GetFrameRing(static_cast<mnet::MediaChannelId>(2)), nullptr);
+    EXPECT_EQ(session_->GetFrameRing(static_cast<mnet::MediaChannelId>(-1)), nullptr);
+    ASSERT_TRUE(session_->HandleFrame(mnet::channel_0, Frame(kKeyUnit, mnet::VIDEO_FRAME_I, 9000)));
+    EXPECT_EQ(session_->GetFrameRing(mnet::channel_0)->Size(), 0);
+}
+
 TEST(MediaSessionIdTest, FirstSessionOfTheProcessIsTwo) {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EXIT(exit(static_cast<int>(mnet::MediaSession::Create("a")->GetMediaSessionId())),
