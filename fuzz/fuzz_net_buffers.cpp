@@ -15,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
     mnet::SocketUtil::SetNonBlock(fds[0]);
+    // The writing end must not block either: while the reader is full, many tiny writes fill the socket
+    // pair's buffer by their per-write overhead, and a blocking write would hang the run.
+    mnet::SocketUtil::SetNonBlock(fds[1]);
     mnet::BufferReader reader(64, 1024);
     std::string out;
     size_t pos = 0;
