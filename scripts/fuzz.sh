@@ -44,7 +44,7 @@ fuzz_one() {
   mkdir -p "$corpus"
   [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
   # A crash leaves its input (crash-*) in the current folder, as libFuzzer does.
-  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=0 "$corpus" > "$work/$name.log" 2>&1
+  "$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=0 "$corpus" > "$work/$name.log" 2>&1
   echo $? > "$work/$name.status"
 }
 
