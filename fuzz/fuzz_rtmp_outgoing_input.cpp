@@ -33,16 +33,18 @@ void Pump(mnet::EpollTaskScheduler& scheduler) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static auto scheduler = std::make_shared<mnet::EpollTaskScheduler>(1);
-    static std::shared_ptr<mnet::RtmpPublisher> publisher = [] {
+    // The owners live for the whole run and are never destroyed at exit: the run ends with libFuzzer's exit,
+    // while connections of the last input may still refer to them.
+    static auto& publisher = *new std::shared_ptr<mnet::RtmpPublisher>([] {
         auto p = mnet::RtmpPublisher::Create(nullptr);
         p->ParseRtmpUrl("rtmp://127.0.0.1:1935/live/x");
         return p;
-    }();
-    static std::shared_ptr<mnet::RtmpClient> client = [] {
+    }());
+    static auto& client = *new std::shared_ptr<mnet::RtmpClient>([] {
         auto c = mnet::RtmpClient::Create(nullptr);
         c->ParseRtmpUrl("rtmp://127.0.0.1:1935/live/x");
         return c;
-    }();
+    }());
     if (size < 2 || size > 64 * 1024) return 0;
 
     int fds[2];
