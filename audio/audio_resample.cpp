@@ -138,6 +138,15 @@ int convert_block(AudioResampleHandle* h, uint8_t* out, uint32_t out_capacity, u
     return 1;
 }
 
+// One interleaved block in (a null block converts what the source planes already hold).
+int convert_interleaved(AudioResampleHandle* h, const uint8_t* data, uint32_t length, uint8_t* out,
+                        uint32_t out_capacity, uint32_t* out_length, Voice voice) {
+    if (h == nullptr || h->src_data == nullptr || h->dst_data == nullptr || out == nullptr || out_length == nullptr)
+        return 0;
+    if (data != nullptr) std::memcpy(h->src_data[0], data, std::min(length, h->src_block_bytes));
+    return convert_block(h, out, out_capacity, out_length, voice);
+}
+
 }  // namespace
 
 AVSampleFormat AudioResample_MapFormat(uint32_t code) {
@@ -178,11 +187,7 @@ uint32_t AudioResample_OutputBound(const AudioResampleHandle* handle) {
 
 int AudioResample_Convert(AudioResampleHandle* handle, const uint8_t* data, uint32_t length, uint8_t* out,
                           uint32_t out_capacity, uint32_t* out_length) {
-    if (handle == nullptr || handle->src_data == nullptr || handle->dst_data == nullptr || out == nullptr ||
-        out_length == nullptr)
-        return 0;
-    if (data != nullptr) std::memcpy(handle->src_data[0], data, std::min(length, handle->src_block_bytes));
-    return convert_block(handle, out, out_capacity, out_length);
+    return convert_interleaved(handle, data, length, out, out_capacity, out_length, Voice::Main);
 }
 
 int AudioResample_ConvertPlanar(AudioResampleHandle* handle, const uint8_t* plane0, const uint8_t* plane1,
@@ -222,11 +227,7 @@ int audioresample_init(AudioResampleHandle** handle, int src_channels, int32_t s
 
 int audioresample_convert(AudioResampleHandle* handle, const uint8_t* data, uint32_t length, uint8_t* out,
                           uint32_t out_capacity, uint32_t* out_length) {
-    if (handle == nullptr || handle->src_data == nullptr || handle->dst_data == nullptr || out == nullptr ||
-        out_length == nullptr)
-        return 0;
-    if (data != nullptr) std::memcpy(handle->src_data[0], data, std::min(length, handle->src_block_bytes));
-    return convert_block(handle, out, out_capacity, out_length, Voice::Record);
+    return convert_interleaved(handle, data, length, out, out_capacity, out_length, Voice::Record);
 }
 
 void audioresample_uninit(AudioResampleHandle** handle) {

@@ -311,6 +311,14 @@ void count_shown(DrmOutput& o, int slot) {
     }
 }
 
+// Shows a framebuffer on the overlay plane at the output mode's size, clipped to what the screen shows.
+int set_output_plane(DrmOutput& o, uint32_t fb_id) {
+    const ModeRow& row = kModeTable[o.mode_index.load()];
+    const uint32_t w = std::min<uint32_t>(static_cast<uint32_t>(row.width), o.choice.mode.hdisplay);
+    const uint32_t h = std::min<uint32_t>(static_cast<uint32_t>(row.height), o.choice.mode.vdisplay);
+    return drm_io().set_plane(o.fd, o.plane_id, o.choice.crtc_id, fb_id, w, h);
+}
+
 // The plane path: the next committed slot goes onto the overlay plane.
 void plane_update(DrmOutput& o) {
     std::lock_guard<std::mutex> lock(o.ring_mutex);
@@ -318,10 +326,7 @@ void plane_update(DrmOutput& o) {
     const uint32_t written = o.write_count.load(std::memory_order_acquire);
     if (o.paused.load() != 0 || read == written) return;
     const int slot = static_cast<int>(read % kOutputBufferCount);
-    const ModeRow& row = kModeTable[o.mode_index.load()];
-    const uint32_t w = std::min<uint32_t>(static_cast<uint32_t>(row.width), o.choice.mode.hdisplay);
-    const uint32_t h = std::min<uint32_t>(static_cast<uint32_t>(row.height), o.choice.mode.vdisplay);
-    drm_io().set_plane(o.fd, o.plane_id, o.choice.crtc_id, o.buffers[slot].fb_id, w, h);
+    set_output_plane(o, o.buffers[slot].fb_id);
     count_shown(o, slot);
     o.read_count.store(read + 1, std::memory_order_release);
 }
@@ -553,10 +558,7 @@ int plane_show(const uint8_t* source, size_t size) {
         if (from == nullptr && last >= 0) from = o.buffers[last].map;
         if (from != nullptr) {
             std::memcpy(o.drmbuf.map, from, std::min(size, o.buffer_bytes));
-            const ModeRow& row = kModeTable[o.mode_index.load()];
-            const uint32_t w = std::min<uint32_t>(static_cast<uint32_t>(row.width), o.choice.mode.hdisplay);
-            const uint32_t h = std::min<uint32_t>(static_cast<uint32_t>(row.height), o.choice.mode.vdisplay);
-            rc = drm_io().set_plane(o.fd, o.plane_id, o.choice.crtc_id, o.drmbuf.fb_id, w, h) == 0 ? 0 : -1;
+            rc = set_output_plane(o, o.drmbuf.fb_id) == 0 ? 0 : -1;
         }
     }
     o.taken.store(false);

@@ -1,5 +1,7 @@
 #include "http_flv_connection.h"
 
+#include "byte_order.h"
+
 namespace mnet {
 
 namespace {
@@ -10,17 +12,6 @@ constexpr uint8_t kRtmpAvcSequenceHeader = 24;
 constexpr uint8_t kRtmpAacSequenceHeader = 25;
 constexpr uint8_t kFlvKeyFrame = 1;
 constexpr uint8_t kFlvCodecAvc = 7;
-
-void PutBE24(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 16);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v);
-}
-
-void PutBE32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    PutBE24(p + 1, v);
-}
 
 bool IsKeyFrameTag(uint8_t type, const char* payload) {
     return type == kRtmpVideo && (static_cast<uint8_t>(payload[0]) >> 4) == kFlvKeyFrame;
@@ -105,17 +96,17 @@ int HttpFlvConnection::SendFlvTag(uint8_t type, uint64_t timestamp, std::shared_
         return 0;
     }
     resync_ = false;
-    uint8_t header[kFlvTagHeaderSize] = {};
-    header[0] = type;
-    PutBE24(header + 1, payload_size);
+    char header[kFlvTagHeaderSize] = {};
+    header[0] = static_cast<char>(type);
+    WriteUint24BE(header + 1, payload_size);
     const auto ts = static_cast<uint32_t>(timestamp);
-    PutBE24(header + 4, ts & 0xFFFFFF);
-    header[7] = static_cast<uint8_t>(ts >> 24);
-    uint8_t previous_tag_size[4];
-    PutBE32(previous_tag_size, payload_size + kFlvTagHeaderSize);
-    Send(header, sizeof(header));
+    WriteUint24BE(header + 4, ts & 0xFFFFFF);
+    header[7] = static_cast<char>(ts >> 24);
+    char previous_tag_size[4];
+    WriteUint32BE(previous_tag_size, payload_size + kFlvTagHeaderSize);
+    Send(reinterpret_cast<const uint8_t*>(header), sizeof(header));
     Send(reinterpret_cast<const uint8_t*>(payload.get()), payload_size);
-    Send(previous_tag_size, sizeof(previous_tag_size));
+    Send(reinterpret_cast<const uint8_t*>(previous_tag_size), sizeof(previous_tag_size));
     return 0;
 }
 

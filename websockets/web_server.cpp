@@ -258,6 +258,8 @@ struct WebServer::Impl {
     std::thread ws_thread;
 
     void OnHttp(Handle hdl);
+    // Runs on the WebSocket loop's thread.
+    void SendToAll(const std::string& text);
     void AnswerLogin(const Endpoint::connection_ptr& con);
     void AnswerUpdatePassword(const Endpoint::connection_ptr& con);
     void AnswerStaticFile(const Endpoint::connection_ptr& con);
@@ -578,13 +580,22 @@ void WebServer::Broadcast(const std::string& text) {
     if (!s.running.load()) return;
     std::lock_guard<std::mutex> lock(s.connections_mutex);
     if (!s.ws) return;
-    for (auto it = s.connections.begin(); it != s.connections.end();) {
+    // The library's connection state is only safe on the loop's own thread (a connection that ends there is
+    // torn down unlocked), so the sends are handed to that thread; one loop thread keeps each caller's order.
+    Impl* impl = &s;
+    websocketpp::lib::asio::post(s.ws->get_io_service(), [impl, text] { impl->SendToAll(text); });
+}
+
+void WebServer::Impl::SendToAll(const std::string& text) {
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    if (!ws) return;
+    for (auto it = connections.begin(); it != connections.end();) {
         websocketpp::lib::error_code ec;
-        s.ws->send(it->first, text, websocketpp::frame::opcode::text, ec);
+        ws->send(it->first, text, websocketpp::frame::opcode::text, ec);
         if (ec) {
             fprintf(stderr, "Failed to send WebSocket message: %s\r\n", ec.message().c_str());
-            it = s.connections.erase(it);
-            s.ws_count = static_cast<int>(s.connections.size());
+            it = connections.erase(it);
+            ws_count = static_cast<int>(connections.size());
         } else {
             ++it;
         }

@@ -108,8 +108,11 @@ case "$case_name" in
       src. ! queue ! decodebin ! fakesink num-buffers=60 \
       src. ! queue ! decodebin ! fakesink num-buffers=60 > /tmp/gst.out 2>&1 ||
       { tail -5 /tmp/gst.out; fail "gst-launch did not play the stream"; }
-    if grep -iE 'WARNING|ERROR|CRITICAL' /tmp/gst.out | grep -qv 'Delayed linking failed'; then
-      grep -iE 'WARNING|ERROR|CRITICAL' /tmp/gst.out | head -5
+    # GStreamer's own notices that are no judgement of the stream: a link tried before the pads exist, and
+    # rtspsrc disconnecting a signal twice while it tears down after the sinks had their buffers.
+    gst_own='Delayed linking failed|has no handler with id'
+    if grep -iE 'WARNING|ERROR|CRITICAL' /tmp/gst.out | grep -qvE "$gst_own"; then
+      grep -iE 'WARNING|ERROR|CRITICAL' /tmp/gst.out | grep -vE "$gst_own" | head -5
       fail "gst-launch warned"
     fi
     ;;
