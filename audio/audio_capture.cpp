@@ -13,7 +13,7 @@ namespace {
 constexpr int kCapturePauseMs = 1;
 constexpr int kPlaybackPauseMs = 2;
 
-void capture_thread_process(audio_capture_handle* h) {
+void audio_capture_thread_process(audio_capture_handle* h) {
     while (h->running.load(std::memory_order_relaxed) == 1) {
         {
             std::lock_guard<std::mutex> lock(h->handle_mutex);
@@ -104,7 +104,7 @@ audio_device_handle* open_device(const audio_dev_info* dev, int channels, uint32
         std::printf("dev_name:%s, Playing size: %u, sample: %d ch, %d hz, %u bit\n", h->name, size, channels, rate,
                     format);
     h->running.store(1);
-    h->thread = std::thread(capture ? capture_thread_process : player_thread_process, h);
+    h->thread = std::thread(capture ? audio_capture_thread_process : player_thread_process, h);
     return h;
 }
 

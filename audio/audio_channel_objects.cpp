@@ -43,6 +43,15 @@ void stop(Object* object, Uninit uninit) {
     object->handle = nullptr;
 }
 
+// The supervisors of the capture and playback channel objects.
+void audio_capture_dev_thread(audio_capture_dev_object* object) {
+    supervise(object, &audio_capture_init, &audio_capture_uninit);
+}
+
+void audio_play_dev_thread(audio_play_dev_object* object) {
+    supervise(object, &audio_player_init, &audio_player_uninit);
+}
+
 }  // namespace
 
 audio_capture_dev_object* audio_capture_dev_create(audio_dev_info* dev) {
@@ -50,9 +59,7 @@ audio_capture_dev_object* audio_capture_dev_create(audio_dev_info* dev) {
     auto* object = new audio_capture_dev_object;
     object->dev = dev;
     object->running.store(1);
-    object->supervisor = std::thread(supervise<audio_capture_dev_object, decltype(&audio_capture_init),
-                                               decltype(&audio_capture_uninit)>,
-                                     object, &audio_capture_init, &audio_capture_uninit);
+    object->supervisor = std::thread(audio_capture_dev_thread, object);
     return object;
 }
 
@@ -120,9 +127,7 @@ audio_play_dev_object* audio_play_dev_create(audio_dev_info* dev) {
     auto* object = new audio_play_dev_object;
     object->dev = dev;
     object->running.store(1);
-    object->supervisor = std::thread(supervise<audio_play_dev_object, decltype(&audio_player_init),
-                                               decltype(&audio_player_uninit)>,
-                                     object, &audio_player_init, &audio_player_uninit);
+    object->supervisor = std::thread(audio_play_dev_thread, object);
     return object;
 }
 

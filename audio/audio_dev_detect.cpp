@@ -34,7 +34,7 @@ constexpr unsigned long kHdmiInAudioRequest = 0x800456C8;
 
 audio_dev_info g_hdmiin;
 audio_dev_info g_mic;
-audio_dev_info g_uvc;
+audio_dev_info usb_audio_dev;
 audio_dev_info g_hdmiout;
 audio_dev_info g_lineout;
 audio_dev_info g_net_streamer;
@@ -47,8 +47,8 @@ std::atomic<uint32_t> g_detect_passes{0};
 std::mutex g_detect_thread_mutex;
 std::thread g_detect_thread;
 
-std::atomic<uint8_t> g_hdmiin_signal_flag{0};
-std::atomic<uint8_t> g_hdmiin_audio_flag{0};
+std::atomic<uint8_t> hdmiin_signal_flag{0};
+std::atomic<uint8_t> hdmiin_audio_flag{0};
 std::atomic<uint8_t> g_hdmiin_status_running{0};
 std::mutex g_hdmiin_thread_mutex;
 std::thread g_hdmiin_thread;
@@ -113,7 +113,7 @@ int32_t stream_rate(const std::string& rates) {
     return value < 1 ? 8000 : static_cast<int32_t>(value);
 }
 
-void detect_thread() {
+void audio_dev_detect_thread() {
     while (g_detect_running.load(std::memory_order_relaxed) != 0) {
         audio_dev_detect_pass();
         audio_sleep_while(g_detect_running, kDetectPeriodMs);
@@ -123,10 +123,10 @@ void detect_thread() {
 void hdmiin_status_thread(int fd) {
     while (g_hdmiin_status_running.load(std::memory_order_relaxed) != 0) {
         int value = 0;
-        if (ioctl(fd, kHdmiInSignalRequest, &value) == 0) g_hdmiin_signal_flag.store(value == 1 ? 1 : 0);
+        if (ioctl(fd, kHdmiInSignalRequest, &value) == 0) hdmiin_signal_flag.store(value == 1 ? 1 : 0);
         value = 0;
         if (ioctl(fd, kHdmiInAudioRequest, &value) == 0 && (value == 0 || value == 1))
-            g_hdmiin_audio_flag.store(static_cast<uint8_t>(value));
+            hdmiin_audio_flag.store(static_cast<uint8_t>(value));
         audio_sleep_while(g_hdmiin_status_running, kDetectPeriodMs);
     }
     close(fd);
@@ -149,7 +149,7 @@ void audio_dev_set_camera_finders(AudioUsbCameraFinder usb3, AudioUsbCameraFinde
     g_usb2_finder.store(usb2);
 }
 
-audio_dev_info* audio_dev_get_uvc() { return &g_uvc; }
+audio_dev_info* audio_dev_get_uvc() { return &usb_audio_dev; }
 audio_dev_info* audio_dev_get_mic() { return &g_mic; }
 audio_dev_info* audio_dev_get_hdmiin() { return &g_hdmiin; }
 audio_dev_info* audio_dev_get_net_streamer() { return &g_net_streamer; }
@@ -157,7 +157,7 @@ audio_dev_info* audio_dev_get_hdmiout() { return &g_hdmiout; }
 audio_dev_info* audio_dev_get_lineout() { return &g_lineout; }
 
 void audio_dev_reset_descriptors() {
-    for (audio_dev_info* dev : {&g_hdmiin, &g_mic, &g_uvc, &g_hdmiout, &g_lineout}) reset(dev, 0);
+    for (audio_dev_info* dev : {&g_hdmiin, &g_mic, &usb_audio_dev, &g_hdmiout, &g_lineout}) reset(dev, 0);
     reset(&g_net_streamer, 1);
 }
 
@@ -167,7 +167,7 @@ int audio_dev_detect_init() {
     g_detect_running.store(1);
     audio_dev_reset_descriptors();
     g_detect_passes.store(0);
-    g_detect_thread = std::thread(detect_thread);
+    g_detect_thread = std::thread(audio_dev_detect_thread);
     return 1;
 }
 
@@ -200,7 +200,7 @@ bool audio_dev_detect_pass() {
         read_bytes += line.size() + 1;
         std::string name;
         size_t at;
-        if (g_hdmiin_signal_flag.load(std::memory_order_relaxed) != 0) {
+        if (hdmiin_signal_flag.load(std::memory_order_relaxed) != 0) {
             if ((at = line.find(kCardPatternHdmiIn)) != std::string::npos && card_name_before(line, at, &name))
                 g_hdmiin.set_name(name);
             hdmiin_found = true;
@@ -223,8 +223,8 @@ bool audio_dev_detect_pass() {
             const std::string stream0 = read_small_file(fixed_path(std::string("/proc/asound/card") + line[1] + "/stream0"));
             if (stream0.find(camera->controller) != std::string::npos) {
                 usb_found = true;
-                g_uvc.set_name(std::string("hw:") + line[1] + ",0");
-                audio_dev_parse_stream0(line[1] - '0', &g_uvc);
+                usb_audio_dev.set_name(std::string("hw:") + line[1] + ",0");
+                audio_dev_parse_stream0(line[1] - '0', &usb_audio_dev);
             }
         }
     }
@@ -233,13 +233,13 @@ bool audio_dev_detect_pass() {
     set_present(&g_hdmiout, hdmiout_found);
     set_present(&g_lineout, codec_found);
     set_present(&g_mic, codec_found);
-    const bool uvc_was_present = g_uvc.present.load(std::memory_order_relaxed) != 0;
-    set_present(&g_uvc, usb_found);
+    const bool uvc_was_present = usb_audio_dev.present.load(std::memory_order_relaxed) != 0;
+    set_present(&usb_audio_dev, usb_found);
     if (usb_found && !uvc_was_present)
-        std::printf("--->USB dev:%s chan:%d sr=%d\n", g_uvc.name().c_str(), g_uvc.channels.load(), g_uvc.rate.load());
+        std::printf("--->USB dev:%s chan:%d sr=%d\n", usb_audio_dev.name().c_str(), usb_audio_dev.channels.load(), usb_audio_dev.rate.load());
     if (g_detect_passes.fetch_add(1) % kStatusLineEveryPasses == 0)
         std::printf("==vor hdmiin:%d, mic:%d, uvc:%d hdmiout:%d, lineout:%d\n", g_hdmiin.present.load(),
-                    g_mic.present.load(), g_uvc.present.load(), g_hdmiout.present.load(), g_lineout.present.load());
+                    g_mic.present.load(), usb_audio_dev.present.load(), g_hdmiout.present.load(), g_lineout.present.load());
     return true;
 }
 
@@ -292,5 +292,5 @@ void audio_hdmiin_status_stop() {
     if (g_hdmiin_thread.joinable()) g_hdmiin_thread.join();
 }
 
-int audio_hdmiin_signal_flag() { return g_hdmiin_signal_flag.load(std::memory_order_relaxed); }
-int audio_hdmiin_audio_flag() { return g_hdmiin_audio_flag.load(std::memory_order_relaxed); }
+int audio_hdmiin_signal_flag() { return hdmiin_signal_flag.load(std::memory_order_relaxed); }
+int audio_hdmiin_audio_flag() { return hdmiin_audio_flag.load(std::memory_order_relaxed); }

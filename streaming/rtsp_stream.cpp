@@ -165,6 +165,16 @@ void SendAudio(SafeQueue& queue, std::shared_ptr<RunContext> ctx) {
     }
 }
 
+// The sender thread bodies, one per queue. No sub-stream session exists, so the sub senders are never started.
+void rtsp_send_main_video(std::shared_ptr<RunContext> ctx) { SendVideo(g_main_video_queue, std::move(ctx)); }
+void rtsp_send_main_audio(std::shared_ptr<RunContext> ctx) { SendAudio(g_main_audio_queue, std::move(ctx)); }
+[[maybe_unused]] void rtsp_send_sub_video(std::shared_ptr<RunContext> ctx) {
+    SendVideo(g_sub_video_queue, std::move(ctx));
+}
+[[maybe_unused]] void rtsp_send_sub_audio(std::shared_ptr<RunContext> ctx) {
+    SendAudio(g_sub_audio_queue, std::move(ctx));
+}
+
 void SetQueuesEnabled(int enabled) {
     for (SafeQueue* queue : AllQueues) {
         queue->SetEnable(enabled);
@@ -236,8 +246,8 @@ int rtsp_server_run_on_port(uint16_t port, const char* main_name, const char* su
     ctx->server = server;
     ctx->session_id = server->AddSession(session);
 
-    std::thread video_sender(SendVideo, std::ref(g_main_video_queue), ctx);
-    std::thread audio_sender(SendAudio, std::ref(g_main_audio_queue), ctx);
+    std::thread video_sender(rtsp_send_main_video, ctx);
+    std::thread audio_sender(rtsp_send_main_audio, ctx);
 
     printf("11111111 Play URL_url_main:%s\r\n", play_url.c_str());
 

@@ -458,6 +458,11 @@ bool WebServer::CheckAccount(const std::string& key, const std::string& value) c
 
 std::string WebServer::GetMimeType(const std::string& path) { return get_mime_type(path); }
 
+std::string WebServer::ReadFile(const std::string& path) {
+    std::string bytes;
+    return read_regular_file(path, &bytes) ? bytes : std::string();
+}
+
 std::string url_decode(const std::string& text) {
     std::string out;
     out.reserve(text.size());

@@ -27,6 +27,9 @@ public:
     // The Content-Type for a file: by its extension (after the last ".", any case), else
     // "application/octet-stream".
     static std::string GetMimeType(const std::string& path);
+    // A regular file's bytes as they are; "" when it is missing, unreadable, not a regular file (a folder, a
+    // device, a FIFO) or too large to serve.
+    static std::string ReadFile(const std::string& path);
 
 private:
     struct Impl;

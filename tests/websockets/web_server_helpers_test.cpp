@@ -1,7 +1,12 @@
-// The web server's small helpers: the account check, the MIME table and form decoding. No endpoint is
+// The web server's small helpers: the account check, the MIME table, reading a served file and form decoding. No endpoint is
 // started: a WebServer only listens after Init.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "web_server.h"
@@ -37,6 +42,25 @@ TEST(WebServerHelpers, MimeTypeByTheLastExtensionInAnyCase) {
         {"dir.d/file", "application/octet-stream"}, {"trailing.", "application/octet-stream"},
     };
     for (const Case& c : cases) EXPECT_EQ(WebServer::GetMimeType(c.path), c.type) << c.path;
+}
+
+TEST(WebServerHelpers, ReadFileGivesRawBytesOfRegularFilesOnly) {
+    char dir_template[] = "/tmp/webserver-readfile-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    const std::string bytes("line\r\n\0\xff\x1a end", 14);
+    std::ofstream(dir + "/raw.bin", std::ios::binary) << bytes;
+    std::ofstream(dir + "/empty.txt");
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+
+    EXPECT_EQ(WebServer::ReadFile(dir + "/raw.bin"), bytes) << "no text translation, NUL and 0x1a kept";
+    EXPECT_EQ(WebServer::ReadFile(dir + "/empty.txt"), "");
+    EXPECT_EQ(WebServer::ReadFile(dir + "/missing"), "");
+    EXPECT_EQ(WebServer::ReadFile(dir), "") << "a folder";
+    EXPECT_EQ(WebServer::ReadFile(dir + "/fifo"), "") << "a FIFO with no writer must not block";
+
+    for (const char* name : {"/raw.bin", "/empty.txt", "/fifo"}) unlink((dir + name).c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(WebServerHelpers, UrlDecodeOfFormText) {
