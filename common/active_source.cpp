@@ -5,8 +5,8 @@ std::atomic<uint8_t> uvc_connect_flag{0};
 std::atomic<int> uvc_frame_watch_ticks{0};
 std::atomic<int> uvc_preview_counter{0};
 std::atomic<uint8_t> uvc_frame_pending{0};
-std::atomic<int> ndi_preview_counter{0};
-std::atomic<int> ip1_preview_counter{0};
+std::atomic<int> ndi_preview_count{0};
+std::atomic<int> ip1_preview_count{0};
 std::atomic<int> address_overlay_budget{1200};
 
 namespace {
@@ -31,11 +31,11 @@ void set_active_source(int input) {
         break;
     case kInputNdi:
         switch_audio(kAudioSourceNetwork);
-        ndi_preview_counter.store(1, std::memory_order_relaxed);
+        ndi_preview_count.store(1, std::memory_order_relaxed);
         break;
     case kInputIp1:
         switch_audio(kAudioSourceNetwork);
-        ip1_preview_counter.store(1, std::memory_order_relaxed);
+        ip1_preview_count.store(1, std::memory_order_relaxed);
         break;
     default:
         break;

@@ -26,8 +26,8 @@ extern std::atomic<int> uvc_frame_watch_ticks;
 // byte; selecting an input resets its own.
 extern std::atomic<int> uvc_preview_counter;
 extern std::atomic<uint8_t> uvc_frame_pending;
-extern std::atomic<int> ndi_preview_counter;
-extern std::atomic<int> ip1_preview_counter;
+extern std::atomic<int> ndi_preview_count;
+extern std::atomic<int> ip1_preview_count;
 
 // How many more times the on-air display paths and the no-input screen may draw the "ETH:" address over
 // the HDMI picture in this boot; each drawing takes one. Starts at 1200.

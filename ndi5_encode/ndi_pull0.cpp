@@ -151,8 +151,8 @@ void ndi_pull0_audio_callback(const uint8_t* bytes, int count, void*, uint32_t f
 }
 
 int advance_preview_counter() {
-    const int now = ndi_preview_counter.load(std::memory_order_relaxed);
-    ndi_preview_counter.store(now + 1 >= kNdiPreviewEvery ? 0 : now + 1, std::memory_order_relaxed);
+    const int now = ndi_preview_count.load(std::memory_order_relaxed);
+    ndi_preview_count.store(now + 1 >= kNdiPreviewEvery ? 0 : now + 1, std::memory_order_relaxed);
     return now;
 }
 
@@ -298,14 +298,14 @@ void task_mThread_ndi_video_0() {
     printf("task_mThread_ndi_video_0 start\n");
     ndi_pull0_watchdog_count.store(0, std::memory_order_relaxed);
     std::thread watchdog(ndi_pull0_watchdog_main);
-    mpp_decode_Interface* decoder = nullptr;
+    mpp_decode_Interface* ndi_pull0_decoder = nullptr;
     std::thread fanout;
     NdiStreamParams params;
     while (working()) {
         void* popped = nullptr;
         if (ndi_pull0_video_queue.WaitPop(&popped) != 1) continue;
         auto* item = static_cast<ndi_pull0_packet_item*>(popped);
-        if (decoder == nullptr) {
+        if (ndi_pull0_decoder == nullptr) {
             // Decoding starts at the first unit that carries the stream's parameter sets.
             if (!ndi_parse_stream_parameters(item->bytes, static_cast<int>(item->count), item->fourcc == kFourccHevc,
                                              &params)) {
@@ -320,32 +320,33 @@ void task_mThread_ndi_video_0() {
             printf("11111 %s W=%d H=%d FPS=%d\n", params.h265 ? "H265" : "H264", params.width, params.height,
                    params.fps);
             DecoderParams decoder_params{params.width, params.height, params.fps};
-            decoder = new mpp_decode_Interface(&decoder_params);
-            decoder->SetH265(params.h265 ? 1 : 0);
-            if (decoder->Open() != 1) {
+            ndi_pull0_decoder = new mpp_decode_Interface(&decoder_params);
+            ndi_pull0_decoder->SetH265(params.h265 ? 1 : 0);
+            if (ndi_pull0_decoder->Open() != 1) {
                 printf("task_mThread_ndi_video_0: decoder could not be opened, waiting for the next key frame\n");
-                delete decoder;
-                decoder = nullptr;
+                delete ndi_pull0_decoder;
+                ndi_pull0_decoder = nullptr;
                 ndi_out_buffer.m_copy_buffer_uninit();
                 free_item(item);
                 continue;
             }
-            decoder->decoded_frame_callback.store(ndi_pull0_decoded_frame_callback, std::memory_order_release);
+            ndi_pull0_decoder->decoded_frame_callback.store(ndi_pull0_decoded_frame_callback,
+                                                            std::memory_order_release);
             fanout = std::thread(ndi_0_nv12_buffer_run_pull);
             std::this_thread::sleep_for(std::chrono::microseconds(100));
-            post_to_decoder(decoder, params, kNdiHevcAssumedFps, item);
+            post_to_decoder(ndi_pull0_decoder, params, kNdiHevcAssumedFps, item);
         } else {
-            post_to_decoder(decoder, params, params.fps, item);
+            post_to_decoder(ndi_pull0_decoder, params, params.fps, item);
         }
         free_item(item);
     }
-    if (decoder != nullptr) {
+    if (ndi_pull0_decoder != nullptr) {
         printf("close mpp_NPI_pull0\n");
-        for (int waited = 0; waited < kDecoderIdleWaitMs && !decoder->IsIdle(); ++waited) sleep_ms(1);
-        decoder->Close();
+        for (int waited = 0; waited < kDecoderIdleWaitMs && !ndi_pull0_decoder->IsIdle(); ++waited) sleep_ms(1);
+        ndi_pull0_decoder->Close();
     }
     if (fanout.joinable()) fanout.join();
-    delete decoder;
+    delete ndi_pull0_decoder;
     ndi_pull0_video_queue.SetEnable(0);
     ndi_pull0_video_queue.Clear();
     if (ndi_out_buffer.is_initialised()) ndi_out_buffer.m_copy_buffer_uninit();

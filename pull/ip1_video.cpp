@@ -47,8 +47,8 @@ std::atomic<bool> ip1_to_web_working{false};
 std::once_flag g_to_web_once;
 
 int advance_preview_counter() {
-    const int count = ip1_preview_counter.load(std::memory_order_relaxed);
-    ip1_preview_counter.store((count + 1) % kPreviewEvery, std::memory_order_relaxed);
+    const int count = ip1_preview_count.load(std::memory_order_relaxed);
+    ip1_preview_count.store((count + 1) % kPreviewEvery, std::memory_order_relaxed);
     return count;
 }
 

@@ -33,24 +33,24 @@ TEST(ActiveSource, SelectingAnInputSwitchesItsAudioAndResetsOnlyItsOwnCounters) 
         g_audio_sources.clear();
         uvc_preview_counter = 5;
         uvc_frame_pending = 1;
-        ndi_preview_counter = 5;
-        ip1_preview_counter = 5;
+        ndi_preview_count = 5;
+        ip1_preview_count = 5;
         set_active_source(c.input);
         EXPECT_EQ(get_active_source(), c.input);
         EXPECT_EQ(g_audio_sources, c.audio);
         EXPECT_EQ(uvc_preview_counter.load(), c.uvc_preview);
         EXPECT_EQ(uvc_frame_pending.load(), c.uvc_pending);
-        EXPECT_EQ(ndi_preview_counter.load(), c.ndi_preview);
-        EXPECT_EQ(ip1_preview_counter.load(), c.ip1_preview);
+        EXPECT_EQ(ndi_preview_count.load(), c.ndi_preview);
+        EXPECT_EQ(ip1_preview_count.load(), c.ip1_preview);
     }
     set_audio_source_function(nullptr);
 }
 
 TEST(ActiveSource, WithoutAnAudioRouteTheInputIsStillSelected) {
     set_audio_source_function(nullptr);
-    ndi_preview_counter = 5;
+    ndi_preview_count = 5;
     set_active_source(1);
     EXPECT_EQ(get_active_source(), 1);
-    EXPECT_EQ(ndi_preview_counter.load(), 1);
+    EXPECT_EQ(ndi_preview_count.load(), 1);
     set_active_source(0);
 }
