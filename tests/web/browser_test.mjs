@@ -99,15 +99,22 @@ const browser = await chromium.launch({
     '--no-first-run', '--disable-quic', '--disable-component-update', '--disable-sync'],
 });
 const pageErrors = [];
+// True from stopping the server until the page is connected again.
+let deviceDown = false;
 let ok = false;
 try {
   const context = await browser.newContext({viewport: {width: 1280, height: 900}, locale: 'en-US'});
   const page = await context.newPage();
   page.setDefaultTimeout(30000);
   page.on('pageerror', (e) => pageErrors.push(String(e)));
-  // Chromium logs every refused WebSocket attempt; while the server restarts those are expected.
+  // Chromium logs every refused WebSocket attempt; while the server restarts those are expected, and so is
+  // any other load the device refuses while it is down (Chromium now and then reports a refused attempt only
+  // as a failed load). Any other error is a fault of the page.
   page.on('console', (m) => {
-    if (m.type() === 'error' && !/^WebSocket connection to .* failed/.test(m.text())) pageErrors.push(m.text());
+    if (m.type() !== 'error' || /^WebSocket connection to .* failed/.test(m.text())) return;
+    if (deviceDown && /ERR_CONNECTION_REFUSED/.test(m.text())) return;
+    const where = (m.location() && m.location().url) || '';
+    pageErrors.push(m.text() + (where ? ' (' + where + ')' : ''));
   });
   page.on('dialog', (d) => d.dismiss());
 
@@ -268,10 +275,12 @@ try {
 
   // The page reconnects when the device comes back, and the pushes flow again.
   await page.waitForSelector('#conn-state.on');
+  deviceDown = true;
   await stopServer();
   await page.waitForSelector('#conn-state.off');
   await startServer();
   await page.waitForSelector('#conn-state.on', {timeout: 60000});
+  deviceDown = false;
   await open('status');
   const afterRestart = Number(await page.getAttribute('#st-updated', 'data-pushes'));
   await page.waitForFunction((n) => Number(document.getElementById('st-updated').dataset.pushes) >= n + 2,
