@@ -562,19 +562,35 @@ TEST_F(UvcFramePath, MjpegPicturesDeliveredOutOfOrderNeverGoBackwards) {
     v4lcapture_uvc_mpp_decode_mjpeg(jpegs[0].data(), static_cast<int>(jpegs[0].size()), kCameraWidth, kCameraHeight);
     ASSERT_TRUE(wait_until(
         [] { return uvc_frame_path_state() == kUvcPathRunning && get_uvc_mjpeg_decoder_ready() == 1; }));
-    // The second decode from now is held long enough for the rest to overtake it.
-    mpp_hook_delay_task_decode(2, 600);
     // The encoder has only sent its stream header so far: its stream from the first key frame holds every
     // picture of the ramp.
     const size_t first = packets().size();
-    for (const Bytes& jpeg : jpegs) {
+    auto send = [](const Bytes& jpeg) {
         v4lcapture_uvc_mpp_decode_mjpeg(jpeg.data(), static_cast<int>(jpeg.size()), kCameraWidth, kCameraHeight);
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    // The camera pauses while the held picture comes out, so that nothing else is on its way to the ring
-    // then: a picture that went backwards would surely be written and shown. (The pause only serves to make
-    // such a fault visible; a slower held decode makes the check weaker, never wrong.)
+    };
+    // A step of the ramp stays before the camera until the encoder has made two more pictures, so that a
+    // loaded machine cannot skip the whole ramp and leave nothing that could go backwards.
+    auto hold_step = [&](const Bytes& jpeg) {
+        const size_t made = packets().size();
+        return wait_until(
+            [&] {
+                send(jpeg);
+                return packets().size() >= made + 2;
+            },
+            60000);
+    };
+    constexpr int kHeldStep = 4;
+    for (int i = 0; i < kHeldStep; ++i) ASSERT_TRUE(hold_step(jpegs[i])) << i;
+    // The next decode is held long enough for the one after it to overtake it. The camera then pauses while
+    // the held picture comes out, so that nothing else is on its way to the ring then: a picture that went
+    // backwards would surely be written and shown. (The pause only serves to make such a fault visible; a
+    // slower held decode makes the check weaker, never wrong.)
+    mpp_hook_delay_task_decode(1, 600);
+    send(jpegs[kHeldStep]);
+    send(jpegs[kHeldStep + 1]);
     std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    for (int i = kHeldStep + 2; i < kSteps; ++i) ASSERT_TRUE(hold_step(jpegs[i])) << i;
     // The scene then stays still (the camera sends its last picture again) until the encoder has made 30
     // pictures (a slow build takes longer: the wait is on the count).
     const auto still_since = std::chrono::steady_clock::now();

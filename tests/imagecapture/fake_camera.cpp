@@ -257,8 +257,11 @@ int FakeCameraIo::close(int fd) {
         errno = EBADF;
         return -1;
     }
-    if (waiting_ > 0 || callback_busy.load() > 0) ++violations_;
     Camera* cam = found->second;
+    bool maps_left = false;
+    for (auto* list : {&cam->buffers, &cam->retired})
+        for (auto& buffer : *list) maps_left = maps_left || (buffer->mapped && buffer->mapped_by == fd);
+    if (waiting_on_[fd] > 0 || (maps_left && callback_busy.load() > 0)) ++violations_;
     ++cam->closes;
     cam->streaming = false;
     cam->queue.clear();
@@ -478,17 +481,18 @@ void* FakeCameraIo::mmap(size_t length, int, int, int fd, off_t offset) {
         return MAP_FAILED;
     }
     cam->buffers[index]->mapped = true;
+    cam->buffers[index]->mapped_by = fd;
     ++cam->maps;
     return cam->buffers[index]->memory.get();
 }
 
 int FakeCameraIo::munmap(void* address, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (waiting_ > 0 || callback_busy.load() > 0) ++violations_;
     auto unmap_in = [&](Camera& cam) {
         for (auto* list : {&cam.buffers, &cam.retired}) {
             for (auto& buffer : *list) {
                 if (buffer->memory.get() == address && buffer->length == length && buffer->mapped) {
+                    if (waiting_on_[buffer->mapped_by] > 0 || callback_busy.load() > 0) ++violations_;
                     buffer->mapped = false;
                     ++cam.unmaps;
                     return true;
@@ -516,12 +520,12 @@ int FakeCameraIo::wait_readable(int fd, int timeout_ms) {
     }
     // An unplugged node reports an error at once, as poll does.
     if (dead) return 1;
-    ++waiting_;
+    ++waiting_on_[fd];
     const auto ready = [&] {
         return fds_.count(fd) == 0 || !cam->present || (!cam->stalled && cam->streaming && !cam->queue.empty());
     };
     const bool woke = changed_.wait_for(lock, std::chrono::milliseconds(kStallWaitMs), ready);
-    --waiting_;
+    --waiting_on_[fd];
     if (!woke) {
         ++cam->timeouts;
         return 0;

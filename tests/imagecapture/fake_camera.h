@@ -117,6 +117,8 @@ private:
         size_t length = 0;
         bool mapped = false;
         bool queued = false;
+        // The descriptor it was mapped through.
+        int mapped_by = -1;
     };
     struct Camera {
         std::string path;
@@ -167,6 +169,8 @@ private:
     std::map<int, Camera*> fds_;
     int next_fd_ = 100;
     int last_wait_timeout_ = 0;
-    int waiting_ = 0;
+    // Threads waiting for a frame, by descriptor: closing or unmapping what such a thread waits on is a fault,
+    // while another descriptor of the same node (a format probe) may come and go.
+    std::map<int, int> waiting_on_;
     std::atomic<int> violations_{0};
 };

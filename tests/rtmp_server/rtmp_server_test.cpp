@@ -152,20 +152,20 @@ TEST_F(RtmpServerTest, AcknowledgesEveryAnnouncedWindow) {
     for (uint32_t i = 0; i < 40; ++i) {
         ASSERT_TRUE(pub.SendMessage(6, mnet::RTMP_VIDEO, 1, Media({i == 0 ? 0x17 : 0x27, 0x01}, 10000, i), 40 * i));
     }
+    // One read may take in several windows at once (a busy server reads bigger pieces); one acknowledgement
+    // then covers them all. Every acknowledgement follows a whole window, and the last one leaves less than
+    // a window unacknowledged, so it is past three windows.
     std::vector<uint32_t> acks;
     RtmpMessage msg;
-    while (acks.size() < 3 && pub.ReadMessage(&msg, 5000)) {
+    while ((acks.empty() || acks.back() < 3 * kWindow) && pub.ReadMessage(&msg, 5000)) {
         if (msg.type_id != mnet::RTMP_ACK) continue;
         ASSERT_EQ(msg.length, 4u);
         acks.push_back(mnet::ReadUint32BE(msg.payload.get()));
     }
-    ASSERT_EQ(acks.size(), 3u);
-    for (size_t i = 0; i < acks.size(); ++i) {
-        EXPECT_GE(acks[i], kWindow * (i + 1)) << i;
-        if (i > 0) {
-            EXPECT_GE(acks[i] - acks[i - 1], kWindow) << i;
-        }
-    }
+    ASSERT_FALSE(acks.empty());
+    EXPECT_GE(acks.back(), 3 * kWindow);
+    EXPECT_GE(acks.front(), kWindow);
+    for (size_t i = 1; i < acks.size(); ++i) EXPECT_GE(acks[i] - acks[i - 1], kWindow) << i;
 }
 
 TEST_F(RtmpServerTest, MessagesThatCloseOrNot) {
