@@ -64,8 +64,11 @@ for transport in tcp udp; do
   echo "gst-launch $transport: rc=$rc"
   [ $rc -eq 0 ] || { fail "gst-launch $transport exited with $rc"; tail -5 "$work/gst.out"; }
   # Each branch takes whichever stream pad comes first (a caps filter per branch made gst-launch's delayed
-  # linking fail now and then); decodebin decodes the video or the audio it gets.
-  grep -iE 'WARNING|ERROR|CRITICAL' "$work/gst.out" | grep -v 'Delayed linking failed' > "$work/gst.warn"
+  # linking fail now and then); decodebin decodes the video or the audio it gets. GStreamer's own notice of
+  # rtspsrc disconnecting a signal twice while it tears down after the sinks had their buffers is no judgement
+  # of the stream either.
+  grep -iE 'WARNING|ERROR|CRITICAL' "$work/gst.out" | grep -vE 'Delayed linking failed|has no handler with id' \
+    > "$work/gst.warn"
   [ -s "$work/gst.warn" ] && { fail "gst-launch $transport warned"; head -5 "$work/gst.warn"; }
   grep -q 'Got EOS' "$work/gst.out" || fail "gst-launch $transport did not reach the end of its buffers"
 done
