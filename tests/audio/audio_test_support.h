@@ -47,7 +47,7 @@ inline double tone_frequency(const std::vector<double>& samples, int rate) {
         }
     }
     if (crossings < 2) return 0;
-    return (crossings - 1) * rate / (last - first);
+    return static_cast<double>(crossings - 1) * rate / (last - first);
 }
 inline double tone_frequency(const std::vector<int16_t>& samples, int rate) {
     return tone_frequency(std::vector<double>(samples.begin(), samples.end()), rate);
