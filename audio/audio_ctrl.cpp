@@ -82,21 +82,26 @@ bool uvc_needs_conversion(const audio_dev_info* uvc) {
 
 void resampler_upkeep(AudioResampleHandle** resampler) {
     audio_dev_info* uvc = audio_dev_get_uvc();
+    // Presence first: the detection thread fills rate and channels in before it marks a microphone present.
+    const bool present = uvc->present.load(std::memory_order_acquire) != 0;
     const int rate = uvc->rate.load();
     const int channels = uvc->channels.load();
     const int rate_differs = rate != kAudioOutRate ? 1 : 0;
     const int format_differs = uvc->format.load() != 0 ? 1 : 0;
-    if (uvc->present.load() != 0) {
+    if (present) {
         const bool needed = uvc_needs_conversion(uvc);
+        // A microphone replaced by one of another rate or width between two passes needs a new resampler.
+        if (*resampler != nullptr &&
+            (!needed || (*resampler)->src_rate != rate || (*resampler)->src_nb_channels != channels)) {
+            std::printf("=====vor %s,%d %d %d %d %d-------\n", "wrenlet_audio_ctrl_thread", 374, rate, channels,
+                        rate_differs, format_differs);
+            AudioResample_Uninit(resampler);
+        }
         if (needed && *resampler == nullptr) {
             std::printf("=====vor %s,%d  %d %d %d %d-------\n", "wrenlet_audio_ctrl_thread", 364, rate, channels,
                         rate_differs, format_differs);
             AudioResample_InitS16(resampler, channels, rate, uvc->format.load(), kAudioOutChannels, kAudioOutRate,
                                   kAudioOutFormat);
-        } else if (!needed && *resampler != nullptr) {
-            std::printf("=====vor %s,%d %d %d %d %d-------\n", "wrenlet_audio_ctrl_thread", 374, rate, channels,
-                        rate_differs, format_differs);
-            AudioResample_Uninit(resampler);
         }
         return;
     }

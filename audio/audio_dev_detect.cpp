@@ -68,7 +68,7 @@ void reset(audio_dev_info* dev, uint8_t present) {
     dev->channels.store(2, std::memory_order_relaxed);
     dev->rate.store(48000, std::memory_order_relaxed);
     dev->format.store(kAudioFormatS16LE, std::memory_order_relaxed);
-    dev->present.store(present, std::memory_order_relaxed);
+    dev->present.store(present, std::memory_order_release);
 }
 
 // "hw:" + the card digit just before pattern + ",0"; false when the pattern starts the line.
@@ -80,7 +80,7 @@ bool card_name_before(const std::string& line, size_t pattern_pos, std::string* 
 
 void set_present(audio_dev_info* dev, bool found) {
     const uint8_t value = found ? 1 : 0;
-    if (dev->present.load(std::memory_order_relaxed) != value) dev->present.store(value, std::memory_order_relaxed);
+    if (dev->present.load(std::memory_order_relaxed) != value) dev->present.store(value, std::memory_order_release);
 }
 
 // The text after key (searched from from) up to the line end; false when key is not there.

@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "web_server.h"
 
@@ -124,6 +126,13 @@ void* interrupt_thread(void*) {
         if (n != 1) return nullptr;
         printf("\nInterrupt signal (%d) received.\n", signo);
         fflush(stdout);
+        // A stop that hangs (a handler stuck on the server's loop) must not keep the process from ending.
+        std::thread([signo] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kInterruptStopLimitMs));
+            static const char kLate[] = "Stopping did not end in time; the process ends anyway.\n";
+            write_all(STDOUT_FILENO, kLate, sizeof(kLate) - 1);
+            _exit(signo);
+        }).detach();
         InterruptStopFunction stop = g_stop_function.load();
         if (stop == nullptr) stop = stop_web_server;
         stop();

@@ -14,6 +14,8 @@
 constexpr int kCrashBacktraceFrames = 16;
 // Pause between the backtrace and dying again.
 constexpr int kCrashDieDelayMs = 100;
+// How long the interrupt thread lets the stop function run before it ends the process regardless.
+constexpr int kInterruptStopLimitMs = 5000;
 
 // Opens log_path for appending and installs handle_crash_signal for SIGSEGV. Call again to move the log.
 void install_crash_handler(const std::string& log_path);
@@ -29,5 +31,5 @@ void set_interrupt_stop_function(InterruptStopFunction fn);
 int install_interrupt_handler();
 // The handler itself: hands the signal number to the interrupt thread, which prints
 // "\nInterrupt signal (N) received.\n", runs the stop function, flushes standard output and ends the
-// process with status N.
+// process with status N; a stop that has not returned after kInterruptStopLimitMs ends it with status N too.
 void handle_interrupt_signal(int signo);

@@ -1,5 +1,5 @@
 // The process's ends, each in a forked child so the test process survives: an interrupt prints its line,
-// stops the web server first and exits with the signal number; a crash writes the backtrace to the log and
+// stops the web server first and exits with the signal number (also when the stop hangs); a crash writes the backtrace to the log and
 // the child dies of the crash signal itself.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -69,6 +69,31 @@ TEST(InterruptSignal, StopsTheWebServerAndExitsWithTheSignalNumber) {
         // The line comes first, then the stop.
         EXPECT_NE(child.output.find("web server stopped\n", printed), std::string::npos) << child.output;
     }
+}
+
+void stop_that_hangs() {
+    printf("stop hangs\n");
+    fflush(stdout);
+    for (;;) pause();
+}
+
+// A stop stuck for good (a server loop that never returns) still lets the process end, with the signal's status.
+TEST(InterruptSignal, AStopThatHangsStillEndsTheProcess) {
+    const auto start = std::chrono::steady_clock::now();
+    const ChildResult child = run_in_child([] {
+        set_interrupt_stop_function(stop_that_hangs);
+        if (install_interrupt_handler() != 0) _exit(101);
+        raise(SIGINT);
+        for (;;) pause();
+    });
+    ASSERT_TRUE(WIFEXITED(child.status)) << child.output;
+    EXPECT_EQ(WEXITSTATUS(child.status), SIGINT);
+    const size_t hangs = child.output.find("stop hangs\n");
+    ASSERT_NE(hangs, std::string::npos) << child.output;
+    EXPECT_NE(child.output.find("Stopping did not end in time; the process ends anyway.\n", hangs), std::string::npos)
+        << child.output;
+    // It waited for the stop first.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kInterruptStopLimitMs));
 }
 
 bool is_ignored(int signo) {
