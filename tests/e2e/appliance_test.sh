@@ -6,7 +6,8 @@
 # that answers, a log line, a stream that probes, a counter in a file) with a deadline several times what it
 # takes under a sanitizer on a loaded machine: start-up needs seconds, the first-boot network set-up about
 # 20 s, the NDI sender's first start 10 s. The one fixed pause (1 s after SIGTERM) shows that something does
-# NOT happen. ctest runs one such case at a time (lock "e2e") with two processors kept for it.
+# NOT happen. ctest runs one such case at a time (lock "e2e"); those that keep a stream on air get two
+# processors.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
