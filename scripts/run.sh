@@ -67,6 +67,12 @@ stop() {
 trap stop INT TERM HUP
 
 running() { [ -z "$stopping" ] && kill -0 "$pid" 2>/dev/null; }
+# pause SECONDS: sleeps in the background, where Ctrl-C does not reach the sleep: as the sandbox's first
+# process this shell would end with a foreground command that Ctrl-C ends. The trap may cut the wait short.
+pause() {
+  sleep "$1" &
+  wait $! || true
+}
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 ports_open() { port_open 80 && port_open 8081 && port_open 8554 && port_open 1935; }
 # wait_while_running SECONDS COMMAND...: true once the command succeeds; false when the time is up or the
@@ -76,7 +82,7 @@ wait_while_running() {
   shift
   until "$@"; do
     running && [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.5
+    pause 0.5
   done
 }
 control() { /usr/bin/python3 "$control_client" ws://127.0.0.1:8081 "$@"; }
@@ -151,12 +157,18 @@ elif running; then
   stop
 fi
 
-# A trapped signal cuts a wait short (status above 128) while the appliance may still run.
-while :; do
-  status=0
-  wait "$pid" || status=$?
-  [ "$status" -gt 128 ] && kill -0 "$pid" 2>/dev/null || break
-done
+# Polled, not waited for: a wait that a trapped signal (Ctrl-C) cut short can lose the appliance's end while
+# the demo's publisher, another child of this shell, runs on, and the next wait then never returns. Its end
+# is waited for only once it has ended (gone, or a zombie that the wait collects at once).
+ended_or_zombie() {
+  local stat
+  read -r stat 2>/dev/null < "/proc/$pid/stat" || return 0
+  stat=${stat##*) }
+  [ "${stat%% *}" = Z ]
+}
+until ended_or_zombie; do pause 0.2; done
+status=0
+wait "$pid" || status=$?
 if [ "$status" -gt 128 ]; then
   # It ended just after the signal: its own status is still to be collected.
   again=0

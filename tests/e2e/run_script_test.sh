@@ -12,9 +12,11 @@
 # Margins: a start takes about 20 s (the first start of a boot pauses, then sets up eth0) plus up to two minutes
 # for the demo to reach the air on a loaded machine or a sanitizer build, hence 240 s for the address block;
 # the player gets 60 s to read both streams, the web UI and each control command a minute; an end is waited
-# for 60 s (the appliance stops its servers, the kernel tears the namespaces down). The frame rate is not checked here: ffprobe guesses it from a few
-# timestamps, which a loaded machine blurs; the appliance's own end-to-end test measures it. The ctest time-out
-# lies above the sum of these waits, so that a failing run still ends run.sh through this script's clean-up.
+# for 60 s (the appliance stops its servers, the kernel tears the namespaces down; the sandbox's processes and
+# where they wait are printed if it takes longer). The frame rate is not checked here: ffprobe guesses it
+# from a few timestamps, which a loaded machine blurs; the appliance's own end-to-end test measures it. The
+# ctest time-out lies above the sum of these waits, so that a failing run still ends run.sh through this
+# script's clean-up.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -126,10 +128,24 @@ sandbox_processes() {
     echo "${dir#/proc/}"
   done
 }
+# The sandbox's processes and where each of their threads waits (state, kernel function and stack).
+show_waits() {
+  local pid task
+  for pid in $(sandbox_processes) $runner; do
+    for task in /proc/$pid/task/*; do
+      echo "$pid/${task##*/} $(cat "$task/comm" 2>/dev/null) state $(cut -d' ' -f3 "$task/stat" 2>/dev/null)" \
+        "wchan $(cat "$task/wchan" 2>/dev/null)"
+      sed 's/^/    /' "$task/stack" 2>/dev/null | head -n 12
+    done
+  done
+}
 # ended EXPECTED_STATUS: run.sh ends with the appliance's status, and nothing of it stays on the host.
 ended() {
   local status=0
-  wait_for 60 eval "! kill -0 $runner 2>/dev/null" || fail "run.sh still runs 60 s after the appliance was told to end"
+  if ! wait_for 60 eval "! kill -0 $runner 2>/dev/null"; then
+    show_waits
+    fail "run.sh still runs 60 s after the appliance was told to end"
+  fi
   wait "$runner" || status=$?
   runner=
   [ "$status" = "$1" ] || fail "run.sh ended with status $status, not $1"
