@@ -73,23 +73,22 @@ void apply_output_volume(uint8_t* data, uint32_t length) {
 }
 
 // Conversion is needed for a microphone that is not already 48000 Hz stereo S16.
-bool uvc_needs_conversion(const audio_dev_info* uvc) {
-    const int rate = uvc->rate.load();
-    const int channels = uvc->channels.load();
-    return rate != 0 && channels != 0 &&
-           (channels != kAudioOutChannels || rate != kAudioOutRate || uvc->format.load() != 0);
+bool uvc_needs_conversion(int rate, int channels, int format) {
+    return rate != 0 && channels != 0 && (channels != kAudioOutChannels || rate != kAudioOutRate || format != 0);
 }
 
 void resampler_upkeep(AudioResampleHandle** resampler) {
     audio_dev_info* uvc = audio_dev_get_uvc();
     // Presence first: the detection thread fills rate and channels in before it marks a microphone present.
     const bool present = uvc->present.load(std::memory_order_acquire) != 0;
+    // One reading of the form serves the decision and the resampler made from it.
     const int rate = uvc->rate.load();
     const int channels = uvc->channels.load();
+    const int format = uvc->format.load();
     const int rate_differs = rate != kAudioOutRate ? 1 : 0;
-    const int format_differs = uvc->format.load() != 0 ? 1 : 0;
+    const int format_differs = format != 0 ? 1 : 0;
     if (present) {
-        const bool needed = uvc_needs_conversion(uvc);
+        const bool needed = uvc_needs_conversion(rate, channels, format);
         // A microphone replaced by one of another rate or width between two passes needs a new resampler.
         if (*resampler != nullptr &&
             (!needed || (*resampler)->src_rate != rate || (*resampler)->src_nb_channels != channels)) {
@@ -100,7 +99,7 @@ void resampler_upkeep(AudioResampleHandle** resampler) {
         if (needed && *resampler == nullptr) {
             std::printf("=====vor %s,%d  %d %d %d %d-------\n", "wrenlet_audio_ctrl_thread", 364, rate, channels,
                         rate_differs, format_differs);
-            AudioResample_InitS16(resampler, channels, rate, uvc->format.load(), kAudioOutChannels, kAudioOutRate,
+            AudioResample_InitS16(resampler, channels, rate, format, kAudioOutChannels, kAudioOutRate,
                                   kAudioOutFormat);
         }
         return;
