@@ -131,12 +131,16 @@
     if (channel.connected) loadPage(page);
   }
 
+  // A page is busy until the device's values have arrived: they fill the form, so a choice made before then
+  // would be overwritten without a word. Busy pages take no clicks (style.css); every request times out.
   function loadPage(page) {
     const loaders = {
       status: loadStatus, input: loadInput, ndi: loadNdi, network: loadNetwork, streams: loadStreams,
       camera: loadCamera, language: loadLanguage, password: () => {}, reset: () => {},
     };
-    loaders[page]();
+    const view = $('page-' + page);
+    view.setAttribute('aria-busy', 'true');
+    Promise.resolve(loaders[page]()).finally(() => view.removeAttribute('aria-busy'));
   }
 
   // ---- status ----

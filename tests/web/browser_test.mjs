@@ -125,6 +125,8 @@ try {
   async function open(name) {
     await page.click('#nav-' + name);
     await page.waitForSelector('#page-' + name + ':not([hidden])');
+    // As a user does: the form is used once it shows the device's values.
+    await page.waitForSelector('#page-' + name + ':not([aria-busy])');
   }
 
   async function expectMessage(id, kind) {
