@@ -128,14 +128,18 @@ sandbox_processes() {
     echo "${dir#/proc/}"
   done
 }
-# The sandbox's processes and where each of their threads waits (state, kernel function and stack).
+# The sandbox's processes, what each runs, and where each of their threads waits (state, kernel function and
+# stack). A process may end while it is read: nothing here may fail, or the failure that called it would not
+# be reported.
 show_waits() {
   local pid task
   for pid in $(sandbox_processes) $runner; do
+    echo "$pid (parent $(awk '/^PPid:/ {print $2}' "/proc/$pid/status" 2>/dev/null)):" \
+      "$(tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | cut -c1-200)" || true
     for task in /proc/$pid/task/*; do
       echo "$pid/${task##*/} $(cat "$task/comm" 2>/dev/null) state $(cut -d' ' -f3 "$task/stat" 2>/dev/null)" \
-        "wchan $(cat "$task/wchan" 2>/dev/null)"
-      sed 's/^/    /' "$task/stack" 2>/dev/null | head -n 12
+        "wchan $(cat "$task/wchan" 2>/dev/null)" || true
+      { sed 's/^/    /' "$task/stack" 2>/dev/null | head -n 12; } || true
     done
   done
 }
