@@ -130,10 +130,11 @@ sandbox_processes() {
 }
 # The sandbox's processes, what each runs, and where each of their threads waits (state, kernel function and
 # stack). A process may end while it is read: nothing here may fail, or the failure that called it would not
-# be reported.
+# be reported. The appliance is named on its own: once its main thread has ended, its namespace links can no
+# longer be read, though its other threads may still run.
 show_waits() {
   local pid task
-  for pid in $(sandbox_processes) $runner; do
+  for pid in $(sandbox_processes) $appliance $runner; do
     echo "$pid (parent $(awk '/^PPid:/ {print $2}' "/proc/$pid/status" 2>/dev/null)):" \
       "$(tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | cut -c1-200)" || true
     for task in /proc/$pid/task/*; do
