@@ -17,6 +17,13 @@ bool BufferWriter::Admit(size_t pending) const {
     return buffer_.size() < max_queue_length_ && queued_bytes_ + pending <= max_queued_bytes_;
 }
 
+bool BufferWriter::HasRoomFor(const HeadedPacket* packets, size_t count) const {
+    if (buffer_.size() + count > max_queue_length_) return false;
+    size_t bytes = 0;
+    for (size_t i = 0; i < count; ++i) bytes += static_cast<size_t>(packets[i].head_size) + packets[i].size;
+    return queued_bytes_ + bytes <= max_queued_bytes_;
+}
+
 bool BufferWriter::Append(std::shared_ptr<char> data, uint32_t size, uint32_t index) {
     if (size <= index || !data) return false;
     size_t pending = size - index;

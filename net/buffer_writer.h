@@ -49,6 +49,8 @@ public:
     // (one it took in part is always queued, so that the stream stays whole). *accepted counts the given
     // packets sent or queued. The result is that of Send.
     int SendWith(int sockfd, const HeadedPacket* packets, size_t count, size_t* accepted);
+    // True when all the packets could wait in the queue behind what it holds, none of them sent first.
+    bool HasRoomFor(const HeadedPacket* packets, size_t count) const;
 
     // One piece of a packet group queued together: size bytes at data (which may point into a buffer it keeps
     // alive).

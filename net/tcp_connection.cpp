@@ -188,10 +188,12 @@ bool TcpConnection::Send(const char* data, uint32_t size) {
     return true;
 }
 
-size_t TcpConnection::SendBatch(const HeadedPacket* packets, size_t count, bool defer) {
+size_t TcpConnection::SendBatch(const HeadedPacket* packets, size_t count, bool defer, bool whole) {
     if (is_closed_.load() || count == 0) return 0;
     std::unique_lock<std::mutex> lock(mutex_);
     if (is_closed_.load()) return 0;
+    // An empty queue takes a unit as far as it fits: one larger than the whole queue would never go.
+    if (whole && !write_buffer_.IsEmpty() && !write_buffer_.HasRoomFor(packets, count)) return 0;
     size_t accepted = 0;
     if (defer || channel_->IsWriting()) {
         // Deferred, or the socket is full and writability is awaited: only queue.

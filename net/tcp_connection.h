@@ -59,8 +59,10 @@ public:
     // Queues the packets in order, each whole or not at all, and sends what the socket takes in gathered
     // writes; with defer the packets only wait in the queue for the next send or Flush, so that small
     // packets go out together with later ones. A packet that does not fit the send queue is dropped, and
-    // the later ones may still fit. Returns how many were queued (0 when closed).
-    size_t SendBatch(const HeadedPacket* packets, size_t count, bool defer = false);
+    // the later ones may still fit. With whole, the packets are one unit that is useless in part (a
+    // picture): behind a waiting queue without room for all of them, none is sent or queued. Returns how
+    // many were sent or queued (0 when closed).
+    size_t SendBatch(const HeadedPacket* packets, size_t count, bool defer = false, bool whole = false);
     // Sends what waits in the queue.
     void Flush() { HandleWrite(); }
 

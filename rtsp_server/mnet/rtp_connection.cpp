@@ -277,8 +277,17 @@ bool RtpConnection::SendFrameIfPlaying(MediaChannelId channel_id, const std::vec
         if (frame_type_ != 0 && frame_type_ != VIDEO_FRAME_I) return true;
         has_key_frame_ = true;
     }
+    // After a damaged or lost picture the player could only show broken ones up to the next key frame.
+    if (picture_lost_[channel_id]) {
+        if (frame_type_ == VIDEO_FRAME_P) {
+            dropped_packets_.fetch_add(packets.size(), std::memory_order_relaxed);
+            return true;
+        }
+        picture_lost_[channel_id] = false;
+    }
+    size_t lost = 0;
     if (transport_mode_ == RTP_OVER_TCP) {
-        SendFrameOverTcp(channel_id, packets.data(), packets.size(), defer);
+        lost = SendFrameOverTcp(channel_id, packets.data(), packets.size(), defer);
         if (defer) {
             has_deferred_ = true;
         } else {
@@ -286,8 +295,9 @@ bool RtpConnection::SendFrameIfPlaying(MediaChannelId channel_id, const std::vec
             *sent = true;
         }
     } else {
-        SendFrameOverUdp(channel_id, packets.data(), packets.size());
+        lost = SendFrameOverUdp(channel_id, packets.data(), packets.size());
     }
+    if (lost > 0 && (frame_type_ == VIDEO_FRAME_I || frame_type_ == VIDEO_FRAME_P)) picture_lost_[channel_id] = true;
     return true;
 }
 
@@ -299,9 +309,10 @@ void RtpConnection::NextHeader(MediaChannelId channel_id, const RtpPacket& pkt, 
     memcpy(out, info.rtp_header, kRtpHeaderSize);
 }
 
-void RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer) {
+size_t RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count,
+                                       bool defer) {
     auto conn = rtsp_connection_.lock();
-    if (!conn) return;
+    if (!conn) return 0;
     // The interleave and RTP headers are this client's own; the payloads stay in the shared packets. The
     // scratch belongs to the scheduler thread, not to each client, and keeps its size between frames.
     static thread_local std::vector<uint8_t> head_scratch;
@@ -321,17 +332,22 @@ void RtpConnection::SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket*
                                                               &pkt.data, pkt.data.get() + kRtpPayloadOffset,
                                                               pkt.size - kRtpPayloadOffset});
     }
-    size_t queued = conn->SendBatch(batch_scratch.data(), batch_scratch.size(), defer);
-    if (queued < batch_scratch.size()) {
-        // A slow player loses its own packets once its send queue is full; the others are not held up.
-        dropped_packets_.fetch_add(batch_scratch.size() - queued, std::memory_order_relaxed);
-    }
+    // A slow player loses its own frames once its send queue is full, each frame whole (a picture missing a
+    // piece decodes broken); the others are not held up.
+    const size_t built = batch_scratch.size();
+    const size_t queued = conn->SendBatch(batch_scratch.data(), built, defer, true);
     batch_scratch.clear();
+    if (queued == built) return 0;
+    // Nothing of the frame left: its sequence numbers go to the next one, so the player sees no gap in a
+    // stream that TCP delivers whole.
+    if (queued == 0) media_channel_info_[channel_id].packet_seq -= static_cast<uint16_t>(built);
+    dropped_packets_.fetch_add(built - queued, std::memory_order_relaxed);
+    return built - queued;
 }
 
-void RtpConnection::SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count) {
+size_t RtpConnection::SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count) {
     int fd = rtp_sockets_[channel_id];
-    if (fd <= 0) return;
+    if (fd <= 0) return 0;
     constexpr size_t kBatch = 64;
     struct mmsghdr msgs[kBatch];
     struct iovec iov[kBatch][2];
@@ -364,14 +380,15 @@ void RtpConnection::SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket*
                 Logger::Instance().Log2(LogWarning, "rtp: UDP send to %s failed (%s), stopping this client",
                                         rtsp_ip_.c_str(), strerror(errno));
                 Teardown();
-                return;
+                return 0;
             }
             // A slow client loses its own packets; nothing waits for it.
             dropped_packets_.fetch_add(count - done - sent, std::memory_order_relaxed);
-            return;
+            return count - done - sent;
         }
         done += n;
     }
+    return 0;
 }
 
 }  // namespace mnet

@@ -103,8 +103,9 @@ private:
     bool SendFrameIfPlaying(MediaChannelId channel_id, const std::vector<RtpPacket>& packets, bool defer, bool* sent);
     // Writes the channel's next RTP header for the packet into out (12 bytes).
     void NextHeader(MediaChannelId channel_id, const RtpPacket& pkt, uint8_t* out);
-    void SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer);
-    void SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count);
+    // Both return how many of the frame's packets were lost (the client's send queue or socket was full).
+    size_t SendFrameOverTcp(MediaChannelId channel_id, const RtpPacket* packets, size_t count, bool defer);
+    size_t SendFrameOverUdp(MediaChannelId channel_id, const RtpPacket* packets, size_t count);
     // Closes the UDP sockets this connection bound for the channel.
     void CloseOwnSockets(MediaChannelId channel_id);
 
@@ -115,6 +116,8 @@ private:
     bool is_multicast_ = false;
     std::atomic<bool> is_closed_{false};
     bool has_key_frame_ = false;
+    // Per channel: a picture lost packets, so the pictures after it cannot be decoded until a key frame.
+    bool picture_lost_[kMaxMediaChannels] = {false, false};
     uint8_t frame_type_ = 0;
     std::atomic<bool> playing_{false};
     bool has_deferred_ = false;  // packets wait in the TCP send queue for the next frame (scheduler thread)

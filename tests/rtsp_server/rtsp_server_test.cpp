@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -444,6 +446,93 @@ TEST_F(RtspServerTest, PauseHoldsTheStreamAndPlayResumesAtAKeyFrame) {
     ASSERT_GE(first.size(), 17u);
     EXPECT_EQ(static_cast<uint8_t>(first[16]), 0x67);
     EXPECT_EQ(RtpSeq(first), static_cast<uint16_t>(last_seq + 1));
+}
+
+// A player that stops reading fills its send queue and loses pictures. What it gets must still decode:
+// pictures lost whole (never a piece of one), sequence numbers without a gap, and after a lost picture none
+// up to the next key frame, whose pictures then all arrive.
+TEST_F(RtspServerTest, SlowPlayerLosesWholePicturesUpToTheNextKeyFrame) {
+    RawClient c(port_);
+    const std::string session = Prepare(c);
+    c.Send(Request("PLAY", url_ + "/", 4, "Session: " + session + "\r\n"));
+    ASSERT_EQ(c.Reply().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: 4\r\n");
+
+    // Picture n is stamped 3000 * (n + 1); each is about 70 packets, so 30 of them, unread, overflow the
+    // 500-packet queue and the sockets' buffers (a few hundred kB) several times over.
+    auto push_picture = [&](int n, bool key) {
+        std::vector<uint8_t> unit;
+        if (key) unit = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1f, 0, 0, 0, 1, 0x68, 0xce, 0x38, 0x80, 0, 0, 0, 1, 0x65};
+        else unit = {0, 0, 0, 1, 0x41};
+        unit.resize(unit.size() + 100000, static_cast<uint8_t>(0x10 + n));
+        mnet::AVFrame frame(static_cast<uint32_t>(unit.size()));
+        memcpy(frame.buffer.get(), unit.data(), unit.size());
+        frame.type = key ? mnet::VIDEO_FRAME_I : mnet::VIDEO_FRAME_P;
+        frame.timestamp = static_cast<uint32_t>(3000 * (n + 1));
+        server_->PushFrame(session_id_, mnet::channel_0, frame);
+    };
+    // The server's loop handles tasks in order: once this one ran, every picture pushed before it was sent,
+    // queued or dropped.
+    auto handled = [&] {
+        std::promise<void> done;
+        ASSERT_TRUE(loop_.AddTriggerEvent([&done] { done.set_value(); }));
+        ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    };
+    struct Picture {
+        int packets = 0;
+        bool ends_with_marker = false;
+    };
+    int last_seq = -1;
+    // Reads until the server has nothing more; returns the pictures by number.
+    auto read_pictures = [&] {
+        std::map<int, Picture> pictures;
+        for (std::string frame = c.Frame(1000); !frame.empty(); frame = c.Frame(1000)) {
+            if (frame[1] != 0 || frame.size() < 18) continue;  // not RTP of the video track
+            const uint16_t seq = RtpSeq(frame);
+            if (last_seq >= 0) {
+                EXPECT_EQ(seq, static_cast<uint16_t>(last_seq + 1)) << "a gap in the sequence";
+            }
+            last_seq = seq;
+            uint32_t stamp = 0;
+            for (int i = 8; i < 12; ++i) stamp = (stamp << 8) | static_cast<uint8_t>(frame[i]);
+            Picture& picture = pictures[static_cast<int>(stamp / 3000) - 1];
+            EXPECT_FALSE(picture.ends_with_marker) << "a packet after the picture's last";
+            ++picture.packets;
+            picture.ends_with_marker = (static_cast<uint8_t>(frame[5]) & 0x80) != 0;
+        }
+        return pictures;
+    };
+
+    for (int n = 0; n < 30; ++n) push_picture(n, n % 10 == 0);
+    handled();
+    const std::map<int, Picture> first = read_pictures();
+    ASSERT_TRUE(first.count(0)) << "the first picture went to an empty queue";
+    EXPECT_FALSE(first.count(29)) << "the player read nothing while 30 pictures were sent";
+    const int key_packets = first.at(0).packets;
+    int p_packets = 0;
+    for (const auto& [n, picture] : first) {
+        EXPECT_TRUE(picture.ends_with_marker) << "picture " << n << " ends without its last packet";
+        if (n % 10 == 0) {
+            EXPECT_EQ(picture.packets, key_packets) << "key picture " << n;
+            continue;
+        }
+        if (p_packets == 0) p_packets = picture.packets;
+        EXPECT_EQ(picture.packets, p_packets) << "picture " << n;
+        EXPECT_TRUE(first.count(n - 1)) << "picture " << n << " arrived without the one it depends on";
+    }
+    ASSERT_GT(p_packets, 0) << "no picture after the first arrived";
+
+    // The queue has drained. A picture that depends on lost ones is held back; from the key frame on all go.
+    push_picture(30, false);
+    push_picture(31, true);
+    for (int n = 32; n < 36; ++n) push_picture(n, false);
+    handled();
+    const std::map<int, Picture> second = read_pictures();
+    EXPECT_FALSE(second.count(30)) << "a picture that cannot be decoded was sent";
+    for (int n = 31; n < 36; ++n) {
+        ASSERT_TRUE(second.count(n)) << "picture " << n << " is missing";
+        EXPECT_EQ(second.at(n).packets, n == 31 ? key_packets : p_packets) << "picture " << n;
+        EXPECT_TRUE(second.at(n).ends_with_marker) << "picture " << n;
+    }
 }
 
 // A UDP port pair for a raw player: even RTP port, RTCP on the next.
