@@ -53,7 +53,8 @@ if [ "${BRISKBOX_SANDBOX_STAGE:-}" != inside ]; then
   # A sandbox that just ended may still be tearing its namespace (and so its end of the link) down.
   wait_until 30 host_link_gone ||
     { echo "$0: $host_link exists: another sandbox with a host link is running" >&2; exit 1; }
-  if ip -o -4 addr show | grep -qF " inet $host_link_net"; then
+  # Read whole: "ip" writes a line at a time, and a grep -q that stops at its match breaks its pipe.
+  if grep -qF " inet $host_link_net" <<<"$(ip -o -4 addr show)"; then
     echo "$0: this machine already has an address in ${host_link_net}0/24; the host link needs that range" >&2
     exit 1
   fi
@@ -127,7 +128,7 @@ if [ -n "${BRISKBOX_SANDBOX_HOST_NET_FD:-}" ]; then
   (
     while :; do
       sleep 1
-      ip -o -4 addr show dev eth0 | grep -qF " inet $eth0_address " ||
+      grep -qF " inet $eth0_address " <<<"$(ip -o -4 addr show dev eth0)" ||
         ip addr add "$eth0_address" dev eth0 label eth0:host 2>/dev/null || true
     done
   ) </dev/null >/dev/null 2>&1 &

@@ -27,6 +27,9 @@ binary=$2
 python=/usr/bin/python3
 work=$(mktemp -d)
 runner=
+runner_id=
+appliance_id=
+sandbox_ids=
 run_log=
 
 ip link set lo up
@@ -47,9 +50,9 @@ fail() {
 }
 cleanup() {
   # Only if a check failed while run.sh still ran: end it as Ctrl-C would.
-  if [ -n "$runner" ] && kill -0 "$runner" 2>/dev/null; then
+  if [ -n "$runner" ] && lives "$runner_id"; then
     kill -INT -- "-$runner" 2>/dev/null || true
-    wait_for 60 eval "! kill -0 $runner 2>/dev/null" || kill -KILL -- "-$runner" 2>/dev/null || true
+    wait_for 60 eval "! lives $runner_id" || kill -KILL -- "-$runner" 2>/dev/null || true
   fi
   rm -rf "$work"
 }
@@ -63,6 +66,30 @@ wait_for() {
     [ $SECONDS -lt $deadline ] || return 1
     sleep 0.5
   done
+}
+# process_id PID: the process as "PID:START" (its start time since boot), nothing once it is gone. A number
+# alone cannot name a process once it has ended: numbers wrap at pid_max (32768 here) and a suite starts
+# thousands of processes, so the number soon names another one. The same holds for a namespace's inode
+# number, so the sandbox's processes are noted while it lives, not looked up by namespace after its end.
+process_id() {
+  local fields
+  if read_stat "$1"; then echo "$1:${fields[19]}"; fi
+}
+# read_stat PID: sets the caller's fields to the process's stat fields from its state on (the start time is
+# at 19); false when it is gone.
+read_stat() {
+  local stat
+  read -r stat 2>/dev/null < "/proc/$1/stat" || return 1
+  read -ra fields <<<"${stat##*) }"
+}
+# lives ID...: true when one of these processes still runs (a zombie has ended).
+lives() {
+  local id fields
+  for id in "$@"; do
+    read_stat "${id%%:*}" || continue
+    [ "${fields[0]}" != Z ] && [ "${fields[19]}" = "${id#*:}" ] && return 0
+  done
+  return 1
 }
 # What the appliance could leave behind on its host.
 host_state() {
@@ -102,10 +129,11 @@ start() {
   setsid env --default-signal=INT "$repo/scripts/run.sh" "$@" --binary "$binary" --userdata "$work/userdata" \
     --console "$console" > "$run_log" 2>&1 &
   runner=$!
+  runner_id=$(process_id "$runner")
   # The first start of a boot pauses and sets up eth0 before the servers start; a sanitizer build is slower.
-  wait_for 240 eval "grep -q '^Ctrl-C ends it.$' '$run_log' || ! kill -0 $runner 2>/dev/null" ||
+  wait_for 240 eval "grep -q '^Ctrl-C ends it.$' '$run_log' || ! lives $runner_id" ||
     fail "run.sh printed no addresses"
-  kill -0 "$runner" 2>/dev/null || fail "run.sh ended"
+  lives "$runner_id" || fail "run.sh ended"
   web=$(printed "web UI")
   rtsp=$(printed "RTSP output")
   relay=$(printed "RTMP relay")
@@ -118,8 +146,9 @@ start() {
   sandbox_net=$(readlink "/proc/$first/ns/net")
   appliance=$(sandbox_processes briskbox)
   [ -n "$appliance" ] || fail "no briskbox process in the sandbox"
+  appliance_id=$(process_id "$appliance")
 }
-# sandbox_processes [NAME]: the processes (with that name) in the sandbox's network namespace.
+# sandbox_processes [NAME]: the processes (with that name) in the sandbox's network namespace, while it lives.
 sandbox_processes() {
   local dir
   for dir in /proc/[0-9]*; do
@@ -128,13 +157,19 @@ sandbox_processes() {
     echo "${dir#/proc/}"
   done
 }
-# The sandbox's processes, what each runs, and where each of their threads waits (state, kernel function and
-# stack). A process may end while it is read: nothing here may fail, or the failure that called it would not
-# be reported. The appliance is named on its own: once its main thread has ended, its namespace links can no
-# longer be read, though its other threads may still run.
+# note_sandbox: notes the sandbox's processes, before it is told to end.
+note_sandbox() {
+  local pid
+  sandbox_ids=$(for pid in $(sandbox_processes); do process_id "$pid"; done)
+}
+# The sandbox's processes that are still there (zombies too), what each runs, and where each of their threads
+# waits (state, kernel function and stack). A process may end while it is read: nothing here may fail, or the
+# failure that called it would not be reported.
 show_waits() {
-  local pid task
-  for pid in $(sandbox_processes) $appliance $runner; do
+  local id pid task fields
+  for id in $sandbox_ids $appliance_id $runner_id; do
+    pid=${id%%:*}
+    read_stat "$pid" && [ "${fields[19]}" = "${id#*:}" ] || continue
     echo "$pid (parent $(awk '/^PPid:/ {print $2}' "/proc/$pid/status" 2>/dev/null)):" \
       "$(tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | cut -c1-200)" || true
     for task in /proc/$pid/task/*; do
@@ -147,20 +182,20 @@ show_waits() {
 # ended EXPECTED_STATUS: run.sh ends with the appliance's status, and nothing of it stays on the host.
 ended() {
   local status=0
-  if ! wait_for 60 eval "! kill -0 $runner 2>/dev/null"; then
+  if ! wait_for 60 eval "! lives $runner_id"; then
     show_waits
     fail "run.sh still runs 60 s after the appliance was told to end"
   fi
   wait "$runner" || status=$?
   runner=
   [ "$status" = "$1" ] || fail "run.sh ended with status $status, not $1"
-  local left
-  left=$(sandbox_processes)
+  local left id
+  left=$(for id in $sandbox_ids; do if lives "$id"; then echo "${id%%:*}"; fi; done)
   [ -z "$left" ] || fail "processes left from the sandbox: $(ps -o pid,comm -p "${left//$'\n'/,}")"
-  ! kill -0 "$appliance" 2>/dev/null || fail "briskbox ($appliance) still runs"
+  ! lives "$appliance_id" || fail "briskbox ($appliance) still runs"
   [ "$(host_state)" = "$before" ] || { diff <(echo "$before") <(host_state) || true; fail "the host changed"; }
   if grep -q "ERROR: AddressSanitizer\|runtime error:" "$work"/console-*.out; then
-    grep -A40 "ERROR: AddressSanitizer\|runtime error:" "$work"/console-*.out | head -n 100
+    grep -A40 "ERROR: AddressSanitizer\|runtime error:" "$work"/console-*.out | head -n 100 || true
     fail "sanitizer report"
   fi
 }
@@ -171,10 +206,12 @@ before=$(host_state)
 start demo --demo
 [ "$web" = http://198.51.100.2/ ] || fail "web address $web"
 grep -q "^  on air .*through ip1" "$run_log" || fail "the demo is not on air"
-ip -o addr show dev briskbox0 | grep -qF "inet 198.51.100.1/24" || fail "no host link with 198.51.100.1/24"
-ip -o addr show dev eth0 | grep -qF "inet 203.0.113.10/24" || fail "the host's eth0 lost its address"
+# Read whole before matching: "ip" writes a line at a time, and under pipefail a grep -q that stops reading
+# at its match could fail the check with the writer's broken pipe.
+grep -qF "inet 198.51.100.1/24" <<<"$(ip -o addr show dev briskbox0)" || fail "no host link with 198.51.100.1/24"
+grep -qF "inet 203.0.113.10/24" <<<"$(ip -o addr show dev eth0)" || { host_state; fail "the host's eth0 lost its address"; }
 # A loaded machine (a sanitizer build encoding the demo) may keep a page waiting; each check gets its minute.
-web_answers() { curl -sf --max-time 20 "$web" | grep -q "<title>BRISKBOX</title>"; }
+web_answers() { grep -q "<title>BRISKBOX</title>" <<<"$(curl -sf --max-time 20 "$web")"; }
 wait_for 60 web_answers || fail "the web UI does not answer at $web"
 logs_in() {
   [ "$(curl -s --max-time 20 -X POST -H 'Content-Type: application/json' -d '{"userName":"velto","passw":"velto"}' \
@@ -195,6 +232,7 @@ control set 03 31 '{"languageData":{"locae":1}}' > /dev/null || fail "control ch
 [ "$(reply_value "$(control get 03 34)" data language)" = 1 ] || fail "the language setting was not taken"
 # DHCP from the next start on: its client flushes eth0's addresses and stays behind as a daemon.
 control set 03 00 '{"ip":"","mask":"","gateway":"","dns":"","switch":true}' > /dev/null || fail "control channel"
+note_sandbox
 kill -INT -- "-$runner"
 ended 2
 grep -q "^Interrupt signal (2) received.$" "$work/console-demo.out" || fail "the appliance did not end on SIGINT"
@@ -207,6 +245,7 @@ wait_for 60 web_answers || fail "the web UI does not answer with DHCP on"
 [ "$(reply_value "$(control get 03 36)" data typeMonitor)" = IP1 ] || fail "the input on air did not survive"
 [ "$(reply_value "$(control get 03 00)" data dhcp)" = True ] || fail "the network setting did not survive"
 [ -n "$(sandbox_processes udhcpc)" ] || fail "no DHCP client runs in the sandbox"
+note_sandbox
 kill -SEGV "$appliance"
 ended $((128 + 11))
 echo "ok"
