@@ -104,7 +104,10 @@ case "$case_name" in
     # error (the stream's timeline is measured above, from the RTP stamps); anything else is.
     grep -v 'non monotonically increasing dts to muxer' /tmp/decode.log > /tmp/decode-errors.log || true
     [ ! -s /tmp/decode-errors.log ] || { cat /tmp/decode.log; fail "ffmpeg decode errors"; }
-    timeout 60 gst-launch-1.0 rtspsrc location="$rtsp" protocols=tcp name=src \
+    # The RTSP source's own log, and the element messages posted (also those posted while it tears down, which
+    # gst-launch no longer prints), go to a file of their own, shown only when the case fails.
+    GST_DEBUG=rtspsrc:4,GST_ERROR_SYSTEM:4 GST_DEBUG_FILE=/tmp/gst-debug.log GST_DEBUG_NO_COLOR=1 \
+      timeout 60 gst-launch-1.0 rtspsrc location="$rtsp" protocols=tcp name=src \
       src. ! queue ! decodebin ! fakesink num-buffers=60 \
       src. ! queue ! decodebin ! fakesink num-buffers=60 > /tmp/gst.out 2>&1 ||
       { tail -5 /tmp/gst.out; fail "gst-launch did not play the stream"; }
@@ -112,7 +115,14 @@ case "$case_name" in
     # rtspsrc disconnecting a signal twice while it tears down after the sinks had their buffers.
     gst_own='Delayed linking failed|has no handler with id'
     { grep -iE 'WARNING|ERROR|CRITICAL' /tmp/gst.out || true; } | { grep -vE "$gst_own" || true; } > /tmp/gst-warnings.log
-    [ ! -s /tmp/gst-warnings.log ] || { head -5 /tmp/gst-warnings.log; fail "gst-launch warned"; }
+    if [ -s /tmp/gst-warnings.log ]; then
+      head -5 /tmp/gst-warnings.log
+      echo "--- messages the elements posted"
+      grep 'GST_ERROR_SYSTEM' /tmp/gst-debug.log | tail -n 10 || true
+      echo "--- the RTSP source's log (last lines)"
+      tail -n 30 /tmp/gst-debug.log || true
+      fail "gst-launch warned"
+    fi
     ;;
   drift)
     low=$($python -c "print($seconds * 0.98)")
