@@ -134,9 +134,17 @@ print(json.dumps({"netInpt": [{"netName": entry["netName"], "netUrl": entry["net
   on_air="the demo's test pattern and tone, $(ip1_format) through ip1 from $relay"
 }
 
-env --default-signal=INT "$binary" </dev/null >&3 2>&1 3>&- &
-pid=$!
+# The appliance's status is kept by a shell of its own: this one's trap could lose it (see keep_status.sh).
+# In the sandbox, /tmp is its own.
+pid_file=$(mktemp)
+status_file=$(mktemp)
+"$repo/scripts/keep_status.sh" "$pid_file" "$status_file" "$binary" </dev/null >&3 2>&1 3>&- &
+keeper=$!
 exec 3>&-
+until [ -s "$pid_file" ]; do pause 0.05; done
+pid=$(<"$pid_file")
+# A signal that came before the appliance's number was known is passed on now.
+[ -z "$stopping" ] || kill -INT "$pid" 2>/dev/null || true
 echo "briskbox starts (about 20 s: each run is a fresh boot of the device); console output: $console"
 if wait_while_running 180 ports_open; then
   [ -z "$demo" ] || start_demo || ! running || echo "demo: not on air: $demo_failure"
@@ -157,23 +165,15 @@ elif running; then
   stop
 fi
 
-# Polled, not waited for: a wait that a trapped signal (Ctrl-C) cut short can lose the appliance's end while
-# the demo's publisher, another child of this shell, runs on, and the next wait then never returns. Its end
-# is waited for only once it has ended (gone, or a zombie that the wait collects at once).
+# The keeper writes the status once the appliance has ended; only a SIGKILL could end it before that.
 ended_or_zombie() {
   local stat
-  read -r stat 2>/dev/null < "/proc/$pid/stat" || return 0
+  read -r stat 2>/dev/null < "/proc/$1/stat" || return 0
   stat=${stat##*) }
   [ "${stat%% *}" = Z ]
 }
-until ended_or_zombie; do pause 0.2; done
-status=0
-wait "$pid" || status=$?
-if [ "$status" -gt 128 ]; then
-  # It ended just after the signal: its own status is still to be collected.
-  again=0
-  wait "$pid" || again=$?
-  [ "$again" = 127 ] || status=$again
-fi
+until [ -s "$status_file" ] || ended_or_zombie "$keeper"; do pause 0.2; done
+status=$(<"$status_file")
+[ -n "$status" ] || { echo "briskbox's keeper was killed: its exit status is lost"; status=1; }
 echo "briskbox ended with status $status"
 exit "$status"

@@ -60,11 +60,16 @@ if [ "${BRISKBOX_SANDBOX_STAGE:-}" != inside ]; then
   fi
   # The sandbox moves its end of the link here through this handle on the caller's network namespace.
   exec {host_net}</proc/self/ns/net
-  # A background command of a script starts with SIGINT ignored, which its own traps could not undo.
-  env --default-signal=INT unshare --net --mount --pid --fork --kill-child --mount-proc --propagation private \
+  # Its status is kept by a shell of its own: this one's trap could lose it (see keep_status.sh).
+  pid_file=$(mktemp)
+  status_file=$(mktemp)
+  "$repo/scripts/keep_status.sh" "$pid_file" "$status_file" \
+    unshare --net --mount --pid --fork --kill-child --mount-proc --propagation private \
     "${stage[@]}" BRISKBOX_SANDBOX_HOST_NET_FD="$host_net" "$0" "$@" &
-  sandbox=$!
+  keeper=$!
   exec {host_net}<&-
+  until [ -s "$pid_file" ]; do sleep 0.05; done
+  sandbox=$(<"$pid_file")
   forwarded=
   forward_interrupt() {
     [ -z "$forwarded" ] || return 0
@@ -75,23 +80,12 @@ if [ "${BRISKBOX_SANDBOX_STAGE:-}" != inside ]; then
     [ -n "$first" ] && kill -INT $first 2>/dev/null || true
   }
   trap forward_interrupt INT TERM HUP
-  # wait_for_exit PID: sets status to the exit status of the background process PID once it has ended. A
-  # trapped signal cuts a wait short (status above 128) while the process may still run.
-  wait_for_exit() {
-    local again
-    while :; do
-      status=0
-      wait "$1" || status=$?
-      [ "$status" -gt 128 ] && kill -0 "$1" 2>/dev/null || break
-    done
-    if [ "$status" -gt 128 ]; then
-      # It ended just after the signal: its own status is still to be collected.
-      again=0
-      wait "$1" || again=$?
-      [ "$again" = 127 ] || status=$again
-    fi
-  }
-  wait_for_exit "$sandbox"
+  # The keeper writes the status once the sandbox has ended; only a SIGKILL could end it before that. A
+  # trapped signal cuts a wait for the keeper short, so it is waited for again until it has ended.
+  until [ -s "$status_file" ] || ! kill -0 "$keeper" 2>/dev/null; do wait "$keeper" || true; done
+  status=$(<"$status_file")
+  rm -f "$pid_file" "$status_file"
+  [ -n "$status" ] || { echo "$0: the sandbox's keeper was killed: its exit status is lost" >&2; status=1; }
   wait_until 30 host_link_gone || echo "$0: $host_link still exists 30 s after the sandbox ended" >&2
   exit "$status"
 fi
